@@ -1,0 +1,95 @@
+// Argument binding for the module's constructors.
+#include "arguments.hpp"
+
+#include <vector>
+
+#include "errors.hpp"
+
+namespace velk::py {
+namespace {
+
+std::string quoted(const char* name) { return std::string("'") + name + "'"; }
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+std::string join_names(std::span<const char* const> names) {
+  if (names.size() == 2) return quoted(names[0]) + " and " + quoted(names[1]);
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i != 0) text += i + 1 == names.size() ? ", and " : ", ";
+    text += quoted(names[i]);
+  }
+  return text;
+}
+
+[[noreturn]] void raise_missing(const std::string& callee, std::span<const char* const> names,
+                                std::span<PyObject*> values) {
+  std::vector<const char*> missing;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (values[i] == nullptr) missing.push_back(names[i]);
+  }
+  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", callee.c_str(),
+               missing.size(), missing.size() == 1 ? "argument" : "arguments",
+               join_names(missing).c_str());
+  throw PythonError{};
+}
+
+// The parameter a keyword names, or names.size() when it names none.
+std::size_t parameter_index(PyObject* key, std::span<const char* const> names) {
+  if (!PyUnicode_Check(key)) return names.size();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) return i;
+  }
+  return names.size();
+}
+
+void bind_keywords(const std::string& callee, std::span<const char* const> names, PyObject* kwargs,
+                   std::span<PyObject*> values) {
+  Py_ssize_t position = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(kwargs, &position, &key, &value)) {
+    const std::size_t index = parameter_index(key, names);
+    if (index == names.size()) {
+      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", callee.c_str(), key);
+      throw PythonError{};
+    }
+    if (values[index] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", callee.c_str(),
+                   names[index]);
+      throw PythonError{};
+    }
+    values[index] = value;
+  }
+}
+
+}  // namespace
+
+void bind_arguments(const std::string& callee, std::span<const char* const> names, PyObject* args,
+                    PyObject* kwargs, std::span<PyObject*> values) {
+  const Py_ssize_t given = PyTuple_GET_SIZE(args);
+  if (static_cast<std::size_t>(given) > names.size()) {
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
+                 callee.c_str(), names.size(), given, given == 1 ? "was" : "were");
+    throw PythonError{};
+  }
+  for (Py_ssize_t i = 0; i < given; ++i) values[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+  if (kwargs != nullptr) bind_keywords(callee, names, kwargs, values);
+  for (PyObject* value : values) {
+    if (value == nullptr) raise_missing(callee, names, values);
+  }
+}
+
+std::string_view utf8_argument(PyObject* value, const char* name) {
+  if (!PyUnicode_Check(value)) {
+    PyRef type_name = checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)),
+                                                     "__qualname__"));
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%S' object cannot be cast as 'str'", name,
+                 type_name.get());
+    throw PythonError{};
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+  if (text == nullptr) throw PythonError{};
+  return {text, static_cast<std::size_t>(size)};
+}
+
+}  // namespace velk::py

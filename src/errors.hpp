@@ -1,0 +1,63 @@
+// The one place where failures become Python exceptions.
+//
+// Inside the binding layer a failed interpreter call sets a Python exception and throws PythonError;
+// each slot runs its body under guarded(), which turns whatever escapes into a Python exception and
+// the slot's error value. No C++ exception crosses into the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <new>
+
+#include "event_stream/io_error.hpp"
+#include "event_stream/read_outcome.hpp"
+#include "py_ref.hpp"
+
+namespace velk::py {
+
+// Thrown once a Python exception is set.
+struct PythonError {};
+
+// Steals a new reference; throws PythonError when the call that produced it returned nullptr.
+PyRef checked(PyObject* new_reference);
+// Throws PythonError when an interpreter call returned a negative status.
+void check(int status);
+
+[[noreturn]] void raise(PyObject* type, const char* message);
+// Raises the exception the I/O mapping gives for the error's kind, with the error's text as its one
+// argument (errno, strerror and filename stay None).
+[[noreturn]] void raise_io_error(const IoError& error);
+// Raises plain OSError with the error's text, whatever its kind.
+[[noreturn]] void raise_os_error(const IoError& error);
+// ValueError for a malformed size, MemoryError for samples that cannot be allocated.
+[[noreturn]] void raise_decode_error(const DecodeError& error);
+
+// Sets SystemError for a fault the interpreter has not reported, unless an exception is already set.
+void set_internal_fault(const char* what) noexcept;
+
+// Runs body() and returns its result; anything it throws becomes a Python exception (bad_alloc is
+// MemoryError) and error_value is returned.
+template <class R, class Body>
+R guarded(R error_value, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const PythonError&) {
+    set_internal_fault("an interpreter call failed without setting an exception");
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    set_internal_fault(e.what());
+  } catch (...) {
+    set_internal_fault("unknown C++ exception");
+  }
+  return error_value;
+}
+
+// For deallocation, which cannot fail: an escaping fault is reported as unraisable.
+template <class Body>
+void guarded_unraisable(PyObject* object, Body&& body) noexcept {
+  if (guarded(-1, [&] { body(); return 0; }) < 0) PyErr_WriteUnraisable(object);
+}
+
+}  // namespace velk::py

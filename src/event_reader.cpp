@@ -1,0 +1,145 @@
+// EventReader: construction, iteration and deallocation.
+#include "event_reader.hpp"
+
+#include <new>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "arguments.hpp"
+#include "borrow.hpp"
+#include "errors.hpp"
+#include "event_dict.hpp"
+#include "heap_type.hpp"
+
+namespace velk::py {
+namespace {
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
+using Reader = std::variant<WD1Reader, WD2Reader>;
+
+struct EventReaderObject {
+  PyObject_HEAD
+  BorrowCounter borrow;
+  Reader reader;
+};
+
+EventReaderObject* as_event_reader(PyObject* self) noexcept {
+  return reinterpret_cast<EventReaderObject*>(self);
+}
+
+// The file is opened before the reader type is looked at, so a bad path wins over a bad type.
+Reader open_reader(std::string_view path, PyObject* reader_type_object, std::string_view reader_type) {
+  Result<EventStream> stream = EventStream::open(path);
+  if (!stream) raise_io_error(stream.error());
+  if (reader_type == "WD1") return Reader(std::in_place_type<WD1Reader>, std::move(*stream));
+  if (reader_type == "WD2") {
+    ProbeOutcome probe = WD2Reader::open(std::move(*stream));
+    return std::visit(Overloaded{
+                          [](WD2Reader& reader) { return Reader(std::move(reader)); },
+                          [](const IoError& error) -> Reader { raise_os_error(error); },
+                          [](const DecodeError& error) -> Reader { raise_decode_error(error); },
+                      },
+                      probe);
+  }
+  { EventStream unused = std::move(*stream); }  // the file is closed before the error is raised
+  PyErr_Format(PyExc_ValueError, "unknown reader type '%U', expected 'WD1' or 'WD2'",
+               reader_type_object);
+  throw PythonError{};
+}
+
+std::string callee_name(PyTypeObject* type) {
+  const std::string_view full(type->tp_name);
+  const std::size_t dot = full.rfind('.');
+  return std::string(dot == std::string_view::npos ? full : full.substr(dot + 1)) + ".__new__()";
+}
+
+PyRef create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static constexpr std::array<const char*, 2> kParameters = {"path", "reader_type"};
+  const auto [path, reader_type] = bind_arguments(callee_name(type), kParameters, args, kwargs);
+  const std::string_view path_text = utf8_argument(path, "path");
+  const std::string_view reader_type_text = utf8_argument(reader_type, "reader_type");
+  Reader reader = open_reader(path_text, reader_type, reader_type_text);
+  PyRef self = checked(type->tp_alloc(type, 0));
+  EventReaderObject* object = as_event_reader(self.get());
+  new (&object->borrow) BorrowCounter(0);
+  new (&object->reader) Reader(std::move(reader));
+  return self;
+}
+
+// The next event as a new dictionary; an empty PyRef, with no exception set, at end of data.
+template <class R>
+PyRef next_event(R& reader) {
+  PyRef dict = checked(PyDict_New());
+  auto outcome = reader.next();
+  return std::visit(Overloaded{
+                        [](EndOfData) { return PyRef(); },
+                        [](IoError& error) -> PyRef { raise_io_error(error); },
+                        [](DecodeError& error) -> PyRef { raise_decode_error(error); },
+                        [&](auto& event) {
+                          fill_event_dict(dict.get(), std::move(event));
+                          return std::move(dict);
+                        },
+                    },
+                    outcome);
+}
+
+PyObject* event_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded<PyObject*>(nullptr, [&] { return create(type, args, kwargs).release(); });
+}
+
+PyObject* event_reader_iter(PyObject* self) noexcept {
+  return guarded<PyObject*>(nullptr, [&] {
+    SharedBorrow borrow(as_event_reader(self)->borrow);
+    return PyRef::borrow(self).release();
+  });
+}
+
+PyObject* event_reader_next(PyObject* self) noexcept {
+  return guarded<PyObject*>(nullptr, [&] {
+    EventReaderObject* object = as_event_reader(self);
+    ExclusiveBorrow borrow(object->borrow);
+    return std::visit([](auto& reader) { return next_event(reader); }, object->reader).release();
+  });
+}
+
+// Destroying the reader frees the stream's buffer and closes the file.
+void event_reader_dealloc(PyObject* self) noexcept {
+  guarded_unraisable(self, [&] {
+    EventReaderObject* object = as_event_reader(self);
+    object->reader.~Reader();
+    object->borrow.~BorrowCounter();
+  });
+  free_heap_instance(self);
+}
+
+PyType_Slot event_reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>("EventReader(path, reader_type)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(event_reader_new)},
+    {Py_tp_iter, reinterpret_cast<void*>(event_reader_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(event_reader_next)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(event_reader_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec event_reader_spec = {
+    "builtins.EventReader",
+    sizeof(EventReaderObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    event_reader_slots,
+};
+
+HeapType g_event_reader_type(event_reader_spec, "EventReader");
+
+}  // namespace
+
+PyTypeObject* event_reader_type() { return g_event_reader_type.get(); }
+
+}  // namespace velk::py

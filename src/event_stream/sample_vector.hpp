@@ -1,0 +1,82 @@
+// A contiguous block of samples whose storage can be handed over to another owner without copying.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <optional>
+#include <utility>
+
+namespace velk {
+
+// Storage released from a SampleVector. Whoever takes it frees it with free_samples.
+struct SampleStorage {
+  void* data;
+  std::size_t length;    // elements
+  std::size_t capacity;  // elements
+};
+
+// Frees storage taken from a SampleVector; nothing is allocated when capacity is 0.
+inline void free_samples(void* data, std::size_t capacity) noexcept {
+  if (capacity != 0) std::free(data);
+}
+
+// Uninitialised storage for exactly `size` samples, allocated once with malloc so that the storage can
+// outlive the vector (a std::vector cannot give its buffer away).
+template <class T>
+class SampleVector {
+ public:
+  // Returns nothing when the storage cannot be allocated.
+  static std::optional<SampleVector> allocate(std::size_t size) noexcept {
+    if (size == 0) return SampleVector(nullptr, 0);
+    if (size > SIZE_MAX / sizeof(T)) return std::nullopt;
+    void* data = std::malloc(size * sizeof(T));
+    if (data == nullptr) return std::nullopt;
+    return SampleVector(static_cast<T*>(data), size);
+  }
+
+  SampleVector(SampleVector&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  SampleVector& operator=(SampleVector&& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    return *this;
+  }
+  ~SampleVector() { free_samples(data_, size_); }
+
+  T* data() noexcept { return data_; }
+  const T* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  std::size_t size_bytes() const noexcept { return size_ * sizeof(T); }
+  std::byte* bytes() noexcept { return reinterpret_cast<std::byte*>(data_); }
+  T operator[](std::size_t i) const noexcept { return data_[i]; }
+
+  // Hands the storage to the caller, leaving the vector empty.
+  SampleStorage release() && noexcept {
+    return {std::exchange(data_, nullptr), size_, std::exchange(size_, 0)};
+  }
+
+ private:
+  SampleVector(T* data, std::size_t size) noexcept : data_(data), size_(size) {}
+
+  T* data_;
+  std::size_t size_;  // also the capacity: the storage is allocated at its exact size
+};
+
+// Samples are read from the file straight into the vector; on a big-endian host each element is then
+// byte-swapped in place. Floats are swapped as their 32-bit patterns, so NaN payloads survive.
+template <class T, class Bits>
+void samples_from_little_endian(SampleVector<T>& samples) noexcept {
+  static_assert(sizeof(T) == sizeof(Bits));
+  if constexpr (std::endian::native == std::endian::big) {
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      Bits bits = std::bit_cast<Bits>(samples.data()[i]);
+      bits = static_cast<Bits>(__builtin_bswap32(bits) >> (32 - 8 * sizeof(Bits)));
+      samples.data()[i] = std::bit_cast<T>(bits);
+    }
+  }
+}
+
+}  // namespace velk

@@ -1,0 +1,42 @@
+// PyRef: a move-only owner of one strong reference to a Python object.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace velk::py {
+
+class PyRef {
+ public:
+  PyRef() noexcept = default;
+  // Takes over a reference the caller owns (a new reference, or nullptr).
+  static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
+  // Adds a reference of its own to a borrowed object.
+  static PyRef borrow(PyObject* object) noexcept {
+    Py_XINCREF(object);
+    return PyRef(object);
+  }
+
+  PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
+    Py_XDECREF(old);  // after the new value is in place: the decref may run arbitrary code
+    return *this;
+  }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  ~PyRef() { Py_XDECREF(object_); }
+
+  PyObject* get() const noexcept { return object_; }
+  // Gives the reference to the caller.
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+
+ private:
+  explicit PyRef(PyObject* object) noexcept : object_(object) {}
+
+  PyObject* object_ = nullptr;
+};
+
+}  // namespace velk::py

@@ -1,0 +1,90 @@
+// PySliceContainer and the creation of sample arrays.
+#include "sample_array.hpp"
+
+#include <cstddef>
+
+#include "errors.hpp"
+#include "heap_type.hpp"
+#include "numpy_api.hpp"
+#include "numpy_headers.hpp"
+
+namespace velk::py {
+namespace {
+
+struct SliceContainerObject {
+  PyObject_HEAD
+  void* data;
+  std::size_t length;    // elements
+  std::size_t capacity;  // elements
+  void (*release)(void* data, std::size_t capacity) noexcept;
+};
+
+void slice_container_dealloc(PyObject* self) noexcept {
+  auto* container = reinterpret_cast<SliceContainerObject*>(self);
+  if (container->release != nullptr) container->release(container->data, container->capacity);
+  free_heap_instance(self);
+}
+
+PyType_Slot slice_container_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Owner of the samples behind an event's data array.")},
+    {0, nullptr},
+};
+
+PyType_Spec slice_container_spec = {
+    "builtins.PySliceContainer",
+    sizeof(SliceContainerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slice_container_slots,
+};
+
+HeapType g_slice_container_type(slice_container_spec, "PySliceContainer");
+
+// Moves the samples into a new container; on failure they stay with the caller.
+template <class T>
+PyRef new_container(SampleVector<T>& samples) {
+  PyTypeObject* type = g_slice_container_type.get_from_slot();
+  PyRef object = checked(type->tp_alloc(type, 0));
+  const SampleStorage storage = std::move(samples).release();
+  auto* container = reinterpret_cast<SliceContainerObject*>(object.get());
+  container->data = storage.data;
+  container->length = storage.length;
+  container->capacity = storage.capacity;
+  container->release = free_samples;
+  return object;
+}
+
+// Data address for arrays of length 0, whose storage is never allocated; no element is ever written.
+alignas(std::max_align_t) unsigned char g_empty_samples[sizeof(double)];
+
+template <class T>
+PyRef make_sample_array(SampleVector<T>&& samples, int type_number) {
+  require_numpy_api();
+  const std::size_t length = samples.size();
+  T* const samples_data = samples.data();
+  PyRef container = new_container(samples);
+  PyArray_Descr* descr = PyArray_DescrFromType(type_number);
+  if (descr == nullptr) throw PythonError{};
+  npy_intp dims[1] = {static_cast<npy_intp>(length)};
+  npy_intp strides[1] = {static_cast<npy_intp>(sizeof(T))};
+  void* data = samples_data != nullptr ? static_cast<void*>(samples_data) : g_empty_samples;
+  // Steals descr, also on failure.
+  PyRef array = checked(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides, data,
+                                             NPY_ARRAY_WRITEABLE, nullptr));
+  // Steals the container reference, also on failure.
+  check(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release()));
+  return array;
+}
+
+}  // namespace
+
+PyRef sample_array(SampleVector<std::uint16_t>&& samples) {
+  return make_sample_array(std::move(samples), NPY_UINT16);
+}
+
+PyRef sample_array(SampleVector<float>&& samples) {
+  return make_sample_array(std::move(samples), NPY_FLOAT32);
+}
+
+}  // namespace velk::py

@@ -1,0 +1,17 @@
+// Sample vectors turned into NumPy arrays without copying, through the PySliceContainer owner type.
+#pragma once
+
+#include <cstdint>
+
+#include "event_stream/sample_vector.hpp"
+#include "py_ref.hpp"
+
+namespace velk::py {
+
+// A new one-dimensional, writeable NumPy array over the samples (uint16 or float32). The array's base
+// is a PySliceContainer that now owns the storage and frees it when the last array or view over it is
+// gone. Imports NumPy on first use. Throws PythonError on failure; the samples are freed then.
+PyRef sample_array(SampleVector<std::uint16_t>&& samples);
+PyRef sample_array(SampleVector<float>&& samples);
+
+}  // namespace velk::py

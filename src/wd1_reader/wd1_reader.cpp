@@ -1,0 +1,49 @@
+// WD1 event decoding.
+#include "wd1_reader/wd1_reader.hpp"
+
+#include <array>
+#include <cstddef>
+
+namespace velk {
+namespace {
+
+std::int32_t load_i32(const std::byte* p) noexcept {
+  return static_cast<std::int32_t>(EventStream::load_u32(p));
+}
+
+}  // namespace
+
+ReadOutcome<WD1Event> WD1Reader::next() {
+  if (failed_) return EndOfData{};
+  ReadOutcome<WD1Event> outcome = decode();
+  failed_ = std::holds_alternative<IoError>(outcome);
+  return outcome;
+}
+
+ReadOutcome<WD1Event> WD1Reader::decode() {
+  // One exact read of the six header words consumes the same bytes as six 4-byte reads would.
+  std::array<std::byte, kHeaderSize> header;
+  if (Status s = stream_.read_exact(header.data(), header.size()); !s) {
+    return read_failure<WD1Event>(s.error());
+  }
+  const std::int32_t event_size = load_i32(&header[0]);
+  if (event_size < kMinEventSize) {
+    return DecodeError{DecodeError::Kind::SizeBelowMinimum, "event_size", event_size, kMinEventSize};
+  }
+  const std::int64_t payload = std::int64_t{event_size} - std::int64_t{kHeaderSize};
+  const auto count = static_cast<std::size_t>(payload > 0 ? payload / 2 : 0);
+  std::optional<SampleVector<std::uint16_t>> samples = SampleVector<std::uint16_t>::allocate(count);
+  if (!samples) {
+    return DecodeError{DecodeError::Kind::OutOfMemory, "samples", static_cast<std::int64_t>(count * 2),
+                       0};
+  }
+  if (Status s = stream_.read_exact(samples->bytes(), samples->size_bytes()); !s) {
+    return read_failure<WD1Event>(s.error());
+  }
+  samples_from_little_endian<std::uint16_t, std::uint16_t>(*samples);
+  return WD1Event{event_size,           load_i32(&header[4]),  load_i32(&header[8]),
+                  load_i32(&header[12]), load_i32(&header[16]), load_i32(&header[20]),
+                  std::move(*samples)};
+}
+
+}  // namespace velk

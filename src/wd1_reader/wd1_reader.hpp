@@ -1,0 +1,56 @@
+// Decoder of the WD1 event layout.
+//
+// Events are packed back to back from byte 0, with no file header; all values little-endian:
+//
+//   offset  size   field           read as
+//   0       4      event_size      signed 32-bit, whole event in bytes, header included
+//   4       4      board_id        signed 32-bit
+//   8       4      pattern         signed 32-bit
+//   12      4      board_channel   signed 32-bit
+//   16      4      event_counter   signed 32-bit
+//   20      4      timestamp       signed 32-bit
+//   24      2 x N  samples         unsigned 16-bit, N = (event_size - 24) / 2 truncated toward zero
+//
+// Exactly 24 + 2N bytes are consumed per event: an odd trailing byte the size accounts for starts the
+// next header, and a size of 23 still consumes the whole 24-byte header.
+#pragma once
+
+#include <cstdint>
+
+#include "event_stream/event_stream.hpp"
+#include "event_stream/read_outcome.hpp"
+#include "event_stream/sample_vector.hpp"
+
+namespace velk {
+
+struct WD1Event {
+  std::int32_t event_size;
+  std::int32_t board_id;
+  std::int32_t pattern;
+  std::int32_t board_channel;
+  std::int32_t event_counter;
+  std::int32_t timestamp;
+  SampleVector<std::uint16_t> data;
+};
+
+class WD1Reader {
+ public:
+  static constexpr std::int32_t kMinEventSize = 23;
+  static constexpr std::size_t kHeaderSize = 24;
+
+  // Takes the stream as it is; does no I/O.
+  explicit WD1Reader(EventStream stream) noexcept : stream_(std::move(stream)) {}
+
+  // The next event, end of data, or an error. A read error (anything but end of file) latches the
+  // reader: every later call returns end of data without touching the file. A decode error leaves
+  // the header consumed and the reader usable.
+  ReadOutcome<WD1Event> next();
+
+ private:
+  ReadOutcome<WD1Event> decode();
+
+  EventStream stream_;
+  bool failed_ = false;
+};
+
+}  // namespace velk

@@ -1,0 +1,86 @@
+// The channel-layout probe: decides once, from the first two events, whether WD2 headers carry a
+// channel word and how many channels size each data block.
+//
+// The file is first read as if headers carried the word. That reading is confirmed when the second
+// header continues the first: counter + 1 (mod 2^32), equal samples, equal sampling period (all 64
+// bits) and equal channel word; time tags are not compared. A mismatch means one channel, no word.
+// A reading whose first block is beyond the block limit, or runs past the end of the file, is refuted
+// outright; the probe then checks the reading without a word the same way before giving up, so that
+// single-channel files open whatever their first sample's bit pattern happens to be.
+#include <array>
+
+#include "wd2_reader/wd2_reader.hpp"
+
+namespace velk {
+namespace {
+
+constexpr std::size_t kHeaderWithWord = 28;
+constexpr std::size_t kHeaderWithoutWord = 24;
+
+using LayoutOutcome = std::variant<std::int32_t, IoError, DecodeError>;
+
+struct ProbeHeader {
+  std::uint32_t counter;
+  std::uint32_t samples;
+  std::uint64_t period;
+  std::uint32_t channels;  // 1 when the header is read without a word
+};
+
+Result<ProbeHeader> read_probe_header(EventStream& stream, std::size_t size) {
+  std::array<std::byte, kHeaderWithWord> b;
+  if (Status s = stream.read_exact(b.data(), size); !s) return s.error();
+  return ProbeHeader{EventStream::load_u32(&b[0]), EventStream::load_u32(&b[12]),
+                     EventStream::load_u64(&b[16]),
+                     size == kHeaderWithWord ? EventStream::load_u32(&b[24]) : 1u};
+}
+
+bool continues(const ProbeHeader& first, const ProbeHeader& second) noexcept {
+  return second.counter == first.counter + 1u && second.samples == first.samples &&
+         second.period == first.period && second.channels == first.channels;
+}
+
+// A failed read of the fallback reading: end of file means "not confirmed", so the refutation of the
+// channel-word reading stands; any other failure is reported as it is.
+LayoutOutcome unless_eof(const IoError& error, const LayoutOutcome& refutation) {
+  if (error.kind() == IoErrorKind::UnexpectedEof) return refutation;
+  return error;
+}
+
+LayoutOutcome probe_without_word(EventStream& stream, const LayoutOutcome& refutation) {
+  if (Status s = stream.rewind(); !s) return s.error();
+  const Result<ProbeHeader> first = read_probe_header(stream, kHeaderWithoutWord);
+  if (!first) return unless_eof(first.error(), refutation);
+  const std::uint32_t block = wd2_block_length(1, first->samples);
+  if (block >= WD2Reader::kBlockLimit) return refutation;
+  if (Status s = stream.skip(block); !s) return unless_eof(s.error(), refutation);
+  const Result<ProbeHeader> second = read_probe_header(stream, kHeaderWithoutWord);
+  if (!second) return unless_eof(second.error(), refutation);
+  return continues(*first, *second) ? LayoutOutcome{std::int32_t{1}} : refutation;
+}
+
+LayoutOutcome probe_with_word(EventStream& stream) {
+  const Result<ProbeHeader> first = read_probe_header(stream, kHeaderWithWord);
+  if (!first) return first.error();
+  const std::uint32_t block = wd2_block_length(first->channels, first->samples);
+  if (block >= WD2Reader::kBlockLimit) return probe_without_word(stream, wd2_block_too_large(block));
+  if (Status s = stream.skip(block); !s) {
+    if (s.error().kind() != IoErrorKind::UnexpectedEof) return s.error();
+    return probe_without_word(stream, s.error());
+  }
+  const Result<ProbeHeader> second = read_probe_header(stream, kHeaderWithWord);
+  if (!second) return second.error();
+  if (!continues(*first, *second)) return std::int32_t{1};
+  return static_cast<std::int32_t>(first->channels);
+}
+
+}  // namespace
+
+ProbeOutcome WD2Reader::open(EventStream stream) {
+  const LayoutOutcome layout = probe_with_word(stream);
+  if (const auto* error = std::get_if<IoError>(&layout)) return *error;
+  if (const auto* error = std::get_if<DecodeError>(&layout)) return *error;
+  if (Status s = stream.rewind(); !s) return s.error();
+  return WD2Reader(std::move(stream), std::get<std::int32_t>(layout));
+}
+
+}  // namespace velk

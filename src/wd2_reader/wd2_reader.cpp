@@ -1,0 +1,37 @@
+// WD2 event decoding.
+#include "wd2_reader/wd2_reader.hpp"
+
+#include <array>
+
+namespace velk {
+
+DecodeError wd2_block_too_large(std::uint32_t length) noexcept {
+  return {DecodeError::Kind::BlockTooLarge, "data block", length, WD2Reader::kBlockLimit - 1};
+}
+
+ReadOutcome<WD2Event> WD2Reader::next() {
+  const bool has_word = layout_channels_ >= 2;
+  // One exact read of the header consumes the same bytes as reading its fields one by one.
+  std::array<std::byte, 28> header;
+  if (Status s = stream_.read_exact(header.data(), has_word ? 28 : 24); !s) {
+    return read_failure<WD2Event>(s.error());
+  }
+  const std::uint32_t samples = EventStream::load_u32(&header[12]);
+  const std::uint32_t block = wd2_block_length(static_cast<std::uint32_t>(layout_channels_), samples);
+  if (block >= kBlockLimit) return wd2_block_too_large(block);
+  std::optional<SampleVector<float>> data = SampleVector<float>::allocate(block / 4);
+  if (!data) return DecodeError{DecodeError::Kind::OutOfMemory, "data block", block, 0};
+  if (Status s = stream_.read_exact(data->bytes(), data->size_bytes()); !s) {
+    return read_failure<WD2Event>(s.error());
+  }
+  samples_from_little_endian<float, std::uint32_t>(*data);
+  return WD2Event{EventStream::load_u32(&header[0]),
+                  EventStream::load_u64(&header[4]),
+                  samples,
+                  EventStream::load_u64(&header[16]),
+                  has_word ? static_cast<std::int32_t>(EventStream::load_u32(&header[24]))
+                           : layout_channels_,
+                  std::move(*data)};
+}
+
+}  // namespace velk

@@ -1,0 +1,75 @@
+// Decoder of the WD2 event layout.
+//
+// Events are packed back to back from byte 0, with no file header; all values little-endian:
+//
+//   offset    size  field            read as
+//   0         4     event_counter    unsigned 32-bit
+//   4         8     timestamp        unsigned 64-bit
+//   12        4     samples          unsigned 32-bit, samples per channel
+//   16        8     sampling_period  unsigned 64-bit
+//   24        4     channels         signed 32-bit; present only when layout_channels >= 2
+//   24 or 28  L     data block       IEEE-754 binary32 samples, L / 4 of them, in file order
+//
+// L = (layout_channels x samples x 4) mod 2^32, always from the reader's layout_channels, never from
+// the event's own channel word. Whether events carry the channel word is not recorded in the file;
+// the channel-layout probe decides it once, when the reader is opened.
+#pragma once
+
+#include <cstdint>
+#include <variant>
+
+#include "event_stream/event_stream.hpp"
+#include "event_stream/read_outcome.hpp"
+#include "event_stream/sample_vector.hpp"
+
+namespace velk {
+
+struct WD2Event {
+  std::uint32_t event_counter;
+  std::uint64_t timestamp;
+  std::uint32_t samples;
+  std::uint64_t sampling_period;
+  std::int32_t channels;  // the event's channel word, or layout_channels when no word is read
+  SampleVector<float> data;
+};
+
+class WD2Reader;
+using ProbeOutcome = std::variant<WD2Reader, IoError, DecodeError>;
+
+class WD2Reader {
+ public:
+  // Data blocks of this many bytes or more are refused.
+  static constexpr std::uint32_t kBlockLimit = 0x8000'0000u;
+
+  // Takes a stream positioned at byte 0, runs the channel-layout probe and returns the reader
+  // positioned at byte 0 again. On failure the stream is destroyed (file closed) with the returned
+  // error: any failed read, end of file included, or a first data block of kBlockLimit bytes or more.
+  static ProbeOutcome open(EventStream stream);
+
+  // The next event, end of data, or an error. There is no failed state: every call reads at the
+  // stream's current position. A block of kBlockLimit bytes or more leaves its header consumed.
+  ReadOutcome<WD2Event> next();
+
+  std::int32_t layout_channels() const noexcept { return layout_channels_; }
+
+  WD2Reader(WD2Reader&&) noexcept = default;
+  WD2Reader& operator=(WD2Reader&&) = delete;
+
+ private:
+  WD2Reader(EventStream stream, std::int32_t layout_channels) noexcept
+      : stream_(std::move(stream)), layout_channels_(layout_channels) {}
+
+  EventStream stream_;
+  // Sizes every block, and switches the channel word on when >= 2 (a signed comparison).
+  std::int32_t layout_channels_;
+};
+
+// (channels x samples x 4) mod 2^32: the block length in bytes, wrapping as the layout prescribes.
+constexpr std::uint32_t wd2_block_length(std::uint32_t channels, std::uint32_t samples) noexcept {
+  return channels * samples * 4u;
+}
+
+// The error for a data block of kBlockLimit bytes or more.
+DecodeError wd2_block_too_large(std::uint32_t length) noexcept;
+
+}  // namespace velk
