@@ -19,6 +19,43 @@ void raise(PyObject* type, const char* message) {
   throw PythonError{};
 }
 
+namespace {
+
+// Takes the exception currently set, normalised, with its traceback attached.
+PyObject* take_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return value;
+#endif
+}
+
+// Sets `exception` as the current exception; steals the reference.
+void restore_exception(PyObject* exception) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception);
+#else
+  PyErr_Restore(PyObject_Type(exception), exception, PyException_GetTraceback(exception));
+#endif
+}
+
+}  // namespace
+
+void raise_from_current(PyObject* type, const char* message) {
+  PyObject* cause = take_exception();
+  PyErr_SetString(type, message);
+  PyObject* error = take_exception();
+  PyException_SetCause(error, cause);  // steals cause
+  restore_exception(error);
+  throw PythonError{};
+}
+
 void set_internal_fault(const char* what) noexcept {
   if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "velk internal fault: %s", what);
 }

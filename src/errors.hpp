@@ -25,6 +25,8 @@ PyRef checked(PyObject* new_reference);
 void check(int status);
 
 [[noreturn]] void raise(PyObject* type, const char* message);
+// Raises `type(message)` whose __cause__ is the exception currently set.
+[[noreturn]] void raise_from_current(PyObject* type, const char* message);
 // Raises the exception the I/O mapping gives for the error's kind, with the error's text as its one
 // argument (errno, strerror and filename stay None).
 [[noreturn]] void raise_io_error(const IoError& error);

@@ -1,24 +1,15 @@
 // Creation of the module's heap types.
 #include "heap_type.hpp"
 
+#include <string>
+
 namespace velk::py {
 
 PyTypeObject* HeapType::create() {
   PyObject* type = PyType_FromSpec(&spec_);
   if (type != nullptr) return reinterpret_cast<PyTypeObject*>(type);
-  PyObject *cause_type, *cause, *traceback;
-  PyErr_Fetch(&cause_type, &cause, &traceback);
-  PyErr_NormalizeException(&cause_type, &cause, &traceback);
-  if (traceback != nullptr) PyException_SetTraceback(cause, traceback);
-  Py_XDECREF(cause_type);
-  Py_XDECREF(traceback);
-  PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", name_);
-  PyObject *error_type, *error, *error_traceback;
-  PyErr_Fetch(&error_type, &error, &error_traceback);
-  PyErr_NormalizeException(&error_type, &error, &error_traceback);
-  PyException_SetCause(error, cause);  // steals cause
-  PyErr_Restore(error_type, error, error_traceback);
-  throw PythonError{};
+  const std::string message = std::string("An error occurred while initializing class ") + name_;
+  raise_from_current(PyExc_RuntimeError, message.c_str());
 }
 
 PyTypeObject* HeapType::get() {
