@@ -1,0 +1,200 @@
+"""velk compared, event by event and exception by exception, with the plain-Python reference reader on
+generated recordings: well-formed WD1 and WD2 files (with and without channel words), the same cut at
+random points or followed by stray bytes, and arbitrary bytes.
+
+Example counts come from a hypothesis profile: VELK_HYPOTHESIS_PROFILE=velk-thorough for long runs.
+"""
+
+from __future__ import annotations
+
+import os
+import struct
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import velk
+from recordings import wd1_event, wd2_event, wd2_float_bits, wd2_header
+from reference_reader import ReferenceReader
+
+_COMMON = dict(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.register_profile("velk-quick", max_examples=100, **_COMMON)
+settings.register_profile("velk-thorough", max_examples=3000, **_COMMON)
+PROFILE = settings.get_profile(os.environ.get("VELK_HYPOTHESIS_PROFILE", "velk-quick"))
+
+I32 = st.integers(-(2**31), 2**31 - 1)
+U32 = st.integers(0, 2**32 - 1)
+U64 = st.integers(0, 2**64 - 1)
+# Float bit patterns: mostly arbitrary, with the values that steer the WD2 probe (0.0 and 2048.0 make
+# the first block empty when read as a channel word) and NaN payloads / negative zero.
+FLOAT_BITS = st.one_of(U32, st.sampled_from([0, 0x45000000, 0x3F800000, 0x80000000, 0x7FC00001, 1, 2]))
+
+
+def _normalised(event: dict) -> list:
+    """Everything a caller can see of one event, in insertion order."""
+    items = []
+    for key, value in event.items():
+        if isinstance(value, np.ndarray):
+            assert value.ndim == 1 and value.flags.c_contiguous
+            items.append((key, "array", value.dtype.str, len(value), value.tobytes()))
+        else:
+            items.append((key, type(value), value))
+    return items
+
+
+def trace(reader_class, path: str, reader_type: str, limit: int) -> list:
+    """Outcomes of construction and of up to `limit` next() calls; one more call after the end."""
+    try:
+        reader = reader_class(path, reader_type)
+    except Exception as error:  # noqa: BLE001 - the exception is the outcome being compared
+        return [("raise", type(error), error.args)]
+    outcomes = []
+    ends = 0
+    for _ in range(limit):
+        try:
+            outcomes.append(("event", _normalised(next(reader))))
+        except StopIteration:
+            outcomes.append(("end",))
+            ends += 1
+            if ends == 2:
+                break
+        except Exception as error:  # noqa: BLE001
+            outcomes.append(("raise", type(error), error.args))
+    return outcomes
+
+
+@pytest.fixture(scope="module")
+def recording_path(tmp_path_factory) -> str:
+    return str(tmp_path_factory.mktemp("reference") / "recording.bin")
+
+
+def assert_same_as_reference(path: str, data: bytes, reader_type: str) -> list:
+    with open(path, "wb") as f:
+        f.write(data)
+    limit = len(data) // 24 + 4  # every event or failure consumes at least a 24-byte header
+    expected = trace(ReferenceReader, path, reader_type, limit)
+    assert trace(velk.EventReader, path, reader_type, limit) == expected
+    return expected
+
+
+@st.composite
+def wd1_recordings(draw) -> bytes:
+    events = []
+    for _ in range(draw(st.integers(0, 5))):
+        samples = draw(st.lists(st.integers(0, 0xFFFF), max_size=40))
+        size = draw(st.sampled_from([None] * 6 + [-(2**31), -1, 0, 22, 23, 24, 25, 2**31 - 1, "odd"]))
+        if size == "odd":
+            size = 24 + 2 * len(samples) + 1
+        words = draw(st.tuples(I32, I32, I32, I32, I32))
+        events.append(wd1_event(samples, event_size=size, board_id=words[0], pattern=words[1],
+                                board_channel=words[2], event_counter=words[3], timestamp=words[4]))
+    data = b"".join(events) + draw(st.binary(max_size=30))
+    return data[: draw(st.integers(0, len(data)))] if draw(st.booleans()) else data
+
+
+@st.composite
+def wd2_recordings(draw, with_word: bool) -> bytes:
+    """Events that mostly continue each other, so the probe meets both agreeing and disagreeing
+    headers; channel words include 0, 1 and values whose blocks are far too large."""
+    channels = draw(st.one_of(st.integers(0, 4), st.sampled_from([-1, 2**31 - 1]))) if with_word else None
+    samples = draw(st.integers(0, 12))
+    period, counter = draw(U64), draw(st.one_of(st.sampled_from([0, 2**32 - 1]), U32))
+    per_event = samples * (channels if channels is not None and 0 <= channels <= 4 else 1)
+    # At most one event breaks the continuation, in one field.
+    glitch_at = draw(st.integers(0, 5))
+    glitch_field = draw(st.sampled_from([None, "counter", "period", "samples", "word"]))
+    events = []
+    for i in range(draw(st.integers(0, 5))):
+        glitch = glitch_field if i == glitch_at else None
+        header = wd2_header(
+            event_counter=(counter + i + (glitch == "counter")) % 2**32,
+            timestamp=draw(U64),
+            samples=samples + (glitch == "samples"),
+            sampling_period=period ^ (1 << 40 if glitch == "period" else 0),
+            channels=None if channels is None else channels ^ (glitch == "word"),
+        )
+        values = draw(st.lists(FLOAT_BITS, min_size=per_event, max_size=per_event))
+        events.append(header + wd2_float_bits(values))
+    data = b"".join(events) + draw(st.binary(max_size=30))
+    return data[: draw(st.integers(0, len(data)))] if draw(st.booleans()) else data
+
+
+RECORDINGS = {
+    "wd1": wd1_recordings(),
+    "wd2-word": wd2_recordings(with_word=True),
+    "wd2-plain": wd2_recordings(with_word=False),
+    "bytes": st.binary(max_size=400),
+}
+
+
+@pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
+@pytest.mark.parametrize("kind", sorted(RECORDINGS))
+@settings(PROFILE)
+@given(data=st.data())
+def test_velk_matches_reference(recording_path, kind, reader_type, data) -> None:
+    recording = data.draw(RECORDINGS[kind], label="recording")
+    assert_same_as_reference(recording_path, recording, reader_type)
+
+
+def _f32_bits(value: float) -> int:
+    return struct.unpack("<I", struct.pack("<f", value))[0]
+
+
+# Hand-derived from the layouts: (recording, reader type, per event: (channels or event_size, length)).
+# They pin the reference itself, so that agreement above means agreement with the layouts.
+KNOWN_ANSWERS = {
+    "wd2 four channels with a word": (
+        wd2_event([1.0] * 8, channels=4, event_counter=7) + wd2_event([2.0] * 8, channels=4, event_counter=8),
+        "WD2", [(4, 8), (4, 8)]),
+    "wd2 counter wraps": (
+        wd2_event([0.0] * 6, channels=3, event_counter=2**32 - 1) + wd2_event([0.0] * 6, channels=3),
+        "WD2", [(3, 6), (3, 6)]),
+    "wd2 periods differ above bit 31": (
+        wd2_event([0.0] * 4, channels=2, sampling_period=5)
+        + wd2_event([0.0] * 4, channels=2, event_counter=1, sampling_period=5 + 2**32),
+        "WD2", [(1, 2), (1, 1), (1, 0)]),  # one channel, no word: headers fall inside the blocks
+    "wd2 no word, zero first sample": (
+        wd2_event([0.0, 1, 2, 3, 0.0, 5, 6, 7]) + wd2_event([0.0] * 8, event_counter=1),
+        "WD2", [(1, 8), (1, 8)]),
+    "wd2 no word, first block beyond the limit": (
+        wd2_event([-1.0, 2.0]) + wd2_event([3.0, 4.0], event_counter=1),
+        "WD2", [(1, 2), (1, 2)]),
+    "wd1 sizes 23, 24, 25 then 1048": (
+        wd1_event(event_size=23) + wd1_event(event_size=24) + wd1_event(event_size=25)
+        + wd1_event([9] * 512),
+        "WD1", [(23, 0), (24, 0), (25, 0), (1048, 512)]),
+}
+
+
+@pytest.mark.parametrize("name", sorted(KNOWN_ANSWERS))
+@pytest.mark.parametrize("reader_class", [ReferenceReader, velk.EventReader], ids=["reference", "velk"])
+def test_known_answers(tmp_path, name, reader_class) -> None:
+    recording, reader_type, expected = KNOWN_ANSWERS[name]
+    path = tmp_path / "known.bin"
+    path.write_bytes(recording)
+    key = "channels" if reader_type == "WD2" else "event_size"
+    assert [(e[key], len(e["data"])) for e in reader_class(str(path), reader_type)] == expected
+
+
+def _special_path(tmp_path, kind: str) -> str:
+    (tmp_path / "file").write_bytes(wd1_event([1, 2]) * 2)
+    return {
+        "directory": str(tmp_path),
+        "missing": str(tmp_path / "missing"),
+        "below a file": str(tmp_path / "file" / "below"),
+        "NUL byte": str(tmp_path / "fi\0le"),
+        "empty": "",
+        "regular": str(tmp_path / "file"),
+    }[kind]
+
+
+@pytest.mark.parametrize("reader_type", ["WD1", "WD2", "wd1", ""])
+@pytest.mark.parametrize("kind", ["directory", "missing", "below a file", "NUL byte", "empty", "regular"])
+def test_paths_and_reader_types_match_reference(tmp_path, kind, reader_type) -> None:
+    path = _special_path(tmp_path, kind)
+    expected = trace(ReferenceReader, path, reader_type, limit=6)
+    assert trace(velk.EventReader, path, reader_type, limit=6) == expected
+    if kind == "directory" and reader_type == "WD1":  # the read error latches the reader
+        assert expected == [("raise", IsADirectoryError, ("Is a directory (os error 21)",)), ("end",), ("end",)]
