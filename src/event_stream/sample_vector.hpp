@@ -46,6 +46,17 @@ class SampleVector {
   }
   ~SampleVector() { free_samples(data_, size_); }
 
+  // Enlarges the storage to exactly `size` samples (size >= size()), keeping the samples held so far.
+  // Returns false, leaving the vector unchanged, when the storage cannot be allocated.
+  bool grow(std::size_t size) noexcept {
+    if (size > SIZE_MAX / sizeof(T)) return false;
+    void* data = std::realloc(data_, size * sizeof(T));
+    if (data == nullptr) return false;
+    data_ = static_cast<T*>(data);
+    size_ = size;
+    return true;
+  }
+
   T* data() noexcept { return data_; }
   const T* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }

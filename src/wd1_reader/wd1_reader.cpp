@@ -4,6 +4,8 @@
 #include <array>
 #include <cstddef>
 
+#include "event_stream/sample_block.hpp"
+
 namespace velk {
 namespace {
 
@@ -32,18 +34,17 @@ ReadOutcome<WD1Event> WD1Reader::decode() {
   }
   const std::int64_t payload = std::int64_t{event_size} - std::int64_t{kHeaderSize};
   const auto count = static_cast<std::size_t>(payload > 0 ? payload / 2 : 0);
-  std::optional<SampleVector<std::uint16_t>> samples = SampleVector<std::uint16_t>::allocate(count);
-  if (!samples) {
+  SampleBlock<std::uint16_t> block = read_sample_block<std::uint16_t>(stream_, count);
+  if (const IoError* error = std::get_if<IoError>(&block)) return read_failure<WD1Event>(*error);
+  if (std::holds_alternative<SamplesUnallocatable>(block)) {
     return DecodeError{DecodeError::Kind::OutOfMemory, "samples", static_cast<std::int64_t>(count * 2),
                        0};
   }
-  if (Status s = stream_.read_exact(samples->bytes(), samples->size_bytes()); !s) {
-    return read_failure<WD1Event>(s.error());
-  }
-  samples_from_little_endian<std::uint16_t, std::uint16_t>(*samples);
+  auto& samples = std::get<SampleVector<std::uint16_t>>(block);
+  samples_from_little_endian<std::uint16_t, std::uint16_t>(samples);
   return WD1Event{event_size,           load_i32(&header[4]),  load_i32(&header[8]),
                   load_i32(&header[12]), load_i32(&header[16]), load_i32(&header[20]),
-                  std::move(*samples)};
+                  std::move(samples)};
 }
 
 }  // namespace velk

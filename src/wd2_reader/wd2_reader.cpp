@@ -3,6 +3,8 @@
 
 #include <array>
 
+#include "event_stream/sample_block.hpp"
+
 namespace velk {
 
 DecodeError wd2_block_too_large(std::uint32_t length) noexcept {
@@ -19,19 +21,20 @@ ReadOutcome<WD2Event> WD2Reader::next() {
   const std::uint32_t samples = EventStream::load_u32(&header[12]);
   const std::uint32_t block = wd2_block_length(static_cast<std::uint32_t>(layout_channels_), samples);
   if (block >= kBlockLimit) return wd2_block_too_large(block);
-  std::optional<SampleVector<float>> data = SampleVector<float>::allocate(block / 4);
-  if (!data) return DecodeError{DecodeError::Kind::OutOfMemory, "data block", block, 0};
-  if (Status s = stream_.read_exact(data->bytes(), data->size_bytes()); !s) {
-    return read_failure<WD2Event>(s.error());
+  SampleBlock<float> read = read_sample_block<float>(stream_, block / 4);
+  if (const IoError* error = std::get_if<IoError>(&read)) return read_failure<WD2Event>(*error);
+  if (std::holds_alternative<SamplesUnallocatable>(read)) {
+    return DecodeError{DecodeError::Kind::OutOfMemory, "data block", block, 0};
   }
-  samples_from_little_endian<float, std::uint32_t>(*data);
+  auto& data = std::get<SampleVector<float>>(read);
+  samples_from_little_endian<float, std::uint32_t>(data);
   return WD2Event{EventStream::load_u32(&header[0]),
                   EventStream::load_u64(&header[4]),
                   samples,
                   EventStream::load_u64(&header[16]),
                   has_word ? static_cast<std::int32_t>(EventStream::load_u32(&header[24]))
                            : layout_channels_,
-                  std::move(*data)};
+                  std::move(data)};
 }
 
 }  // namespace velk
