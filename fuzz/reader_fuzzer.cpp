@@ -1,0 +1,105 @@
+// Coverage-guided fuzz target for the decoding layer: arbitrary bytes become an in-memory file, read
+// through a real descriptor by the WD1 or WD2 reader (chosen at compile time with VELK_FUZZ_WD2) until
+// end of data, checking on the way what every outcome promises.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <variant>
+
+#include "event_stream/event_stream.hpp"
+#include "wd1_reader/wd1_reader.hpp"
+#include "wd2_reader/wd2_reader.hpp"
+
+namespace {
+
+using namespace velk;
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "broken promise: %s\n", what);
+  std::abort();
+}
+
+void expect(bool condition, const char* what) {
+  if (!condition) fail(what);
+}
+
+// An anonymous in-memory file holding exactly the input, positioned at byte 0.
+int memory_file(const std::uint8_t* data, std::size_t size) {
+  const int fd = memfd_create("velk-fuzz", MFD_CLOEXEC);
+  if (fd < 0) fail("memfd_create");
+  for (std::size_t done = 0; done < size;) {
+    const ssize_t wrote = ::write(fd, data + done, size - done);
+    if (wrote <= 0) fail("write to the memory file");
+    done += static_cast<std::size_t>(wrote);
+  }
+  if (::lseek(fd, 0, SEEK_SET) != 0) fail("lseek");
+  return fd;
+}
+
+void check(const WD1Event& event) {
+  expect(event.event_size >= WD1Reader::kMinEventSize, "WD1 event below the minimum size");
+  const std::int64_t payload = std::int64_t{event.event_size} - 24;
+  expect(event.data.size() == static_cast<std::size_t>(payload > 0 ? payload / 2 : 0),
+         "WD1 sample count disagrees with event_size");
+}
+
+struct WD2Check {
+  std::int32_t layout_channels;
+  void operator()(const WD2Event& event) const {
+    const std::uint32_t block = wd2_block_length(static_cast<std::uint32_t>(layout_channels), event.samples);
+    expect(block < WD2Reader::kBlockLimit, "WD2 block beyond the limit was decoded");
+    expect(event.data.size() == block / 4, "WD2 sample count disagrees with the block length");
+    if (layout_channels < 2) expect(event.channels == layout_channels, "WD2 channels without a word");
+  }
+};
+
+void check(const DecodeError& error) {
+  switch (error.kind) {
+    case DecodeError::Kind::SizeBelowMinimum: expect(error.value < error.limit, "size not below minimum"); break;
+    case DecodeError::Kind::BlockTooLarge: expect(error.value > error.limit, "block not beyond limit"); break;
+    case DecodeError::Kind::OutOfMemory: break;
+  }
+  expect(!error.message().empty(), "empty decode error text");
+}
+
+// Calls next() until end of data. Every call consumes at least a 24-byte header or ends, so more calls
+// than that mean a reader that stopped making progress. A second call after the end must end too.
+template <class Reader, class EventCheck>
+void drain(Reader& reader, std::size_t size, EventCheck&& check_event) {
+  const std::size_t bound = size / 24 + 2;
+  for (std::size_t call = 0;; ++call) {
+    expect(call <= bound, "reader makes no progress");
+    auto outcome = reader.next();
+    if (std::holds_alternative<EndOfData>(outcome)) break;
+    if (std::holds_alternative<IoError>(outcome)) fail("read error from an in-memory file");
+    if (const auto* error = std::get_if<DecodeError>(&outcome)) check(*error);
+    if (const auto* event = std::get_if<0>(&outcome)) check_event(*event);
+  }
+  expect(std::holds_alternative<EndOfData>(reader.next()), "end of data is not repeated");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Result<EventStream> stream = EventStream::adopt(FileDescriptor(memory_file(data, size)));
+  if (!stream) fail("adopt");
+#ifdef VELK_FUZZ_WD2
+  ProbeOutcome probe = WD2Reader::open(std::move(*stream));
+  if (auto* reader = std::get_if<WD2Reader>(&probe)) {
+    const std::int32_t layout = reader->layout_channels();
+    drain(*reader, size, WD2Check{layout});
+  } else if (const auto* error = std::get_if<IoError>(&probe)) {
+    expect(error->kind() == IoErrorKind::UnexpectedEof, "probe failed other than at end of file");
+  } else {
+    check(std::get<DecodeError>(probe));
+  }
+#else
+  WD1Reader reader(std::move(*stream));
+  drain(reader, size, [](const WD1Event& event) { check(event); });
+#endif
+  return 0;
+}
