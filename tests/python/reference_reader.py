@@ -4,6 +4,7 @@ compared with.
 `ReferenceReader(path, reader_type)` behaves like `velk.EventReader`: it opens the file, runs the WD2
 channel-layout probe at construction, and yields one dict per event, raising the exceptions velk raises.
 Reads go straight to the file descriptor (no buffer), which is equivalent for files that only grow.
+`trace` drives either reader over a file and records every outcome in a comparable form.
 """
 
 from __future__ import annotations
@@ -234,3 +235,36 @@ class ReferenceReader:
 
     def __del__(self) -> None:
         self.close()
+
+
+def normalised(event: dict) -> list:
+    """Everything a caller can see of one event, in insertion order."""
+    items = []
+    for key, value in event.items():
+        if isinstance(value, np.ndarray):
+            assert value.ndim == 1 and value.flags.c_contiguous
+            items.append((key, "array", value.dtype.str, len(value), value.tobytes()))
+        else:
+            items.append((key, type(value), value))
+    return items
+
+
+def trace(reader_class, path: str, reader_type: str, limit: int) -> list:
+    """Outcomes of construction and of up to `limit` next() calls; one more call after the end."""
+    try:
+        reader = reader_class(path, reader_type)
+    except Exception as error:  # noqa: BLE001 - the exception is the outcome being compared
+        return [("raise", type(error), error.args)]
+    outcomes = []
+    ends = 0
+    for _ in range(limit):
+        try:
+            outcomes.append(("event", normalised(next(reader))))
+        except StopIteration:
+            outcomes.append(("end",))
+            ends += 1
+            if ends == 2:
+                break
+        except Exception as error:  # noqa: BLE001
+            outcomes.append(("raise", type(error), error.args))
+    return outcomes

@@ -15,8 +15,7 @@ import pytest
 
 import velk
 from recordings import wd1_event, wd2_event, wd2_header
-from reference_reader import ReferenceReader
-from test_reference import trace
+from reference_reader import ReferenceReader, trace
 
 WD1_EVENTS = [wd1_event([i, 2 * i, 3 * i], event_counter=i) for i in range(6)]
 WD2_EVENTS = [wd2_event([float(i)] * 6, channels=3, event_counter=i, sampling_period=4) for i in range(6)]

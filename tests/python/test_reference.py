@@ -10,14 +10,13 @@ from __future__ import annotations
 import os
 import struct
 
-import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import velk
 from recordings import wd1_event, wd2_event, wd2_float_bits, wd2_header
-from reference_reader import ReferenceReader
+from reference_reader import ReferenceReader, trace
 
 _COMMON = dict(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 settings.register_profile("velk-quick", max_examples=100, **_COMMON)
@@ -30,39 +29,6 @@ U64 = st.integers(0, 2**64 - 1)
 # Float bit patterns: mostly arbitrary, with the values that steer the WD2 probe (0.0 and 2048.0 make
 # the first block empty when read as a channel word) and NaN payloads / negative zero.
 FLOAT_BITS = st.one_of(U32, st.sampled_from([0, 0x45000000, 0x3F800000, 0x80000000, 0x7FC00001, 1, 2]))
-
-
-def _normalised(event: dict) -> list:
-    """Everything a caller can see of one event, in insertion order."""
-    items = []
-    for key, value in event.items():
-        if isinstance(value, np.ndarray):
-            assert value.ndim == 1 and value.flags.c_contiguous
-            items.append((key, "array", value.dtype.str, len(value), value.tobytes()))
-        else:
-            items.append((key, type(value), value))
-    return items
-
-
-def trace(reader_class, path: str, reader_type: str, limit: int) -> list:
-    """Outcomes of construction and of up to `limit` next() calls; one more call after the end."""
-    try:
-        reader = reader_class(path, reader_type)
-    except Exception as error:  # noqa: BLE001 - the exception is the outcome being compared
-        return [("raise", type(error), error.args)]
-    outcomes = []
-    ends = 0
-    for _ in range(limit):
-        try:
-            outcomes.append(("event", _normalised(next(reader))))
-        except StopIteration:
-            outcomes.append(("end",))
-            ends += 1
-            if ends == 2:
-                break
-        except Exception as error:  # noqa: BLE001
-            outcomes.append(("raise", type(error), error.args))
-    return outcomes
 
 
 @pytest.fixture(scope="module")
