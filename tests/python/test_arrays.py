@@ -19,7 +19,9 @@ KINDS = {
         np.uint16,
     ),
     "WD2": (
-        lambda: b"".join(wd2_event([n + i / 4 for i in range(600)], channels=2, event_counter=n) for n in range(3)),
+        lambda: b"".join(
+            wd2_event([n + i / 4 for i in range(600)], channels=2, event_counter=n) for n in range(3)
+        ),
         lambda n: [n + i / 4 for i in range(600)],
         np.float32,
     ),

@@ -42,10 +42,8 @@ def test_event_reader_offers_iteration_only():
 
 
 def test_cannot_be_subclassed():
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="not an acceptable base type"):
         type("Sub", (velk.EventReader,), {})
-    with pytest.raises(TypeError):
-        exec("class Sub(velk.EventReader): pass", {"velk": velk})
 
 
 def test_instances_have_no_dict_or_weakrefs_and_are_not_gc_tracked(recording):
@@ -60,7 +58,10 @@ def test_instances_have_no_dict_or_weakrefs_and_are_not_gc_tracked(recording):
 
 @pytest.mark.parametrize(
     ("reader_type", "data"),
-    [("WD1", wd1_event([1]) * 2), ("WD2", b"".join(wd2_event([1.0, 2.0], channels=2, event_counter=n) for n in range(2)))],
+    [
+        ("WD1", wd1_event([1]) * 2),
+        ("WD2", b"".join(wd2_event([1.0, 2.0], channels=2, event_counter=n) for n in range(2))),
+    ],
 )
 def test_iter_returns_the_reader_itself(recording, reader_type, data):
     reader = velk.EventReader(str(recording(data)), reader_type)
@@ -181,6 +182,7 @@ def test_library_exports_only_its_init_function():
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm is not installed")
-    listing = subprocess.run([nm, "-D", "--defined-only", velk.__file__], capture_output=True, text=True, check=True)
+    listing = subprocess.run([nm, "-D", "--defined-only", velk.__file__], capture_output=True, text=True,
+                             check=True)
     symbols = [line.split()[-1] for line in listing.stdout.splitlines() if line.strip()]
     assert symbols == ["PyInit_velk"]

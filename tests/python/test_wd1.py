@@ -178,12 +178,3 @@ def test_event_size_below_23_raises_and_reading_goes_on(recording, event_size):
     assert event["data"].tolist() == [2, 3]
     assert list(reader) == []
 
-
-def test_bad_size_in_the_middle_of_a_buffer_run(recording):
-    # Several bad headers in a row, each consumed by exactly one failed call.
-    path = recording(b"".join(wd1_event(event_size=s, event_counter=s) for s in (5, 6, 7)) + wd1_event([9]))
-    reader = velk.EventReader(str(path), "WD1")
-    for size in (5, 6, 7):
-        with pytest.raises(ValueError, match=f"^event_size {size} "):
-            next(reader)
-    assert next(reader)["data"].tolist() == [9]
