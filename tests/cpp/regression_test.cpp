@@ -98,7 +98,9 @@ TEST_P(SampleBlockSizes, CompleteBlocksArriveIntactAtTheirExactSize) {
   ASSERT_TRUE(std::holds_alternative<SampleVector<std::uint16_t>>(block));
   const auto& samples = std::get<SampleVector<std::uint16_t>>(block);
   ASSERT_EQ(samples.size(), count);
-  if (count != 0) EXPECT_EQ(0, std::memcmp(samples.data(), bytes.data(), count * 2));
+  if (count != 0) {
+    EXPECT_EQ(0, std::memcmp(samples.data(), bytes.data(), count * 2));
+  }
   const Result<std::uint32_t> after = stream.read_u32();
   ASSERT_TRUE(after);
   EXPECT_EQ(*after, 0xA1B2'C3D4u);
