@@ -4,6 +4,7 @@ every link and picture the guide points at exists."""
 from __future__ import annotations
 
 import importlib.util
+import os
 import re
 import struct
 import subprocess
@@ -12,6 +13,7 @@ from pathlib import Path
 
 import pytest
 
+import velk
 from recordings import wd1_event, wd2_event
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -20,9 +22,13 @@ DOCS = ROOT / "docs"
 
 
 def run_example(name: str, *args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
+    # The example must import the very module under test, wherever the search path found it.
+    module_dir = str(Path(velk.__file__).resolve().parent)
+    search_path = os.pathsep.join(filter(None, [module_dir, os.environ.get("PYTHONPATH")]))
+    env = dict(os.environ, PYTHONPATH=search_path)
     return subprocess.run(
         [sys.executable, str(EXAMPLES / name), *args],
-        cwd=cwd, capture_output=True, text=True, timeout=300,
+        cwd=cwd, env=env, capture_output=True, text=True, timeout=300,
     )
 
 

@@ -52,7 +52,10 @@ def stub_path() -> Path:
 def mypy_env(stub_path: Path, tmp_path_factory: pytest.TempPathFactory) -> dict[str, str]:
     """The environment for mypy: the installed stubs as they are, or in a development build the
     repository's stub made visible through MYPYPATH under the module's name."""
-    env = dict(os.environ)
+    # Subprocesses run elsewhere: they find the module under test by its absolute directory.
+    module_dir = str(Path(velk.__file__).resolve().parent)
+    search_path = os.pathsep.join(filter(None, [module_dir, os.environ.get("PYTHONPATH")]))
+    env = dict(os.environ, PYTHONPATH=search_path)
     if stub_path != _installed_stub():
         search = tmp_path_factory.mktemp("stub-search")
         shutil.copyfile(stub_path, search / "velk.pyi")
