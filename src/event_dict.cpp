@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstddef>
+#include <initializer_list>
 
 #include "errors.hpp"
 #include "process_once.hpp"
@@ -23,21 +24,41 @@ constexpr std::array<const char*, kKeyCount> kKeyNames = {
 
 using KeyTable = std::array<PyObject*, kKeyCount>;
 
-// Interned once and reused by every dictionary: keys are compared by value, so sharing them is
-// invisible to callers and saves creating ten strings per event.
-KeyTable create_keys() {
-  KeyTable keys{};
-  for (std::size_t i = 0; i < kKeyCount; ++i) {
-    keys[i] = PyUnicode_InternFromString(kKeyNames[i]);
-    if (keys[i] == nullptr) {
-      for (std::size_t j = 0; j < i; ++j) Py_DECREF(keys[j]);
-      throw PythonError{};
-    }
-  }
-  return keys;
+// The process-wide objects every dictionary is built from, created once and never released.
+struct DictParts {
+  // Interned once and reused by every dictionary: keys are compared by value, so sharing them is
+  // invisible to callers and saves creating the strings for every event.
+  KeyTable keys;
+  // One dictionary per layout holding its keys in order, every value None. Merging one into a new,
+  // empty dictionary copies its whole table in one step, so each event's dictionary starts at its
+  // final size instead of growing while its keys are inserted; setting the values then only
+  // replaces them.
+  PyObject* wd1_template;
+  PyObject* wd2_template;
+};
+
+PyRef create_template(const KeyTable& keys, std::initializer_list<Key> order) {
+  PyRef dict = checked(PyDict_New());
+  for (Key key : order) check(PyDict_SetItem(dict.get(), keys[key], Py_None));
+  return dict;
 }
 
-ProcessOnce<KeyTable> g_keys;
+DictParts create_parts() {
+  std::array<PyRef, kKeyCount> owned;
+  KeyTable keys{};
+  for (std::size_t i = 0; i < kKeyCount; ++i) {
+    owned[i] = checked(PyUnicode_InternFromString(kKeyNames[i]));
+    keys[i] = owned[i].get();
+  }
+  PyRef wd1 = create_template(keys, {kEventSize, kBoardId, kPattern, kBoardChannel, kEventCounter,
+                                     kTimestamp, kData});
+  PyRef wd2 = create_template(keys, {kEventCounter, kTimestamp, kSamples, kSamplingPeriod, kChannels,
+                                     kData});
+  for (PyRef& key : owned) (void)key.release();  // kept for the life of the process
+  return {keys, wd1.release(), wd2.release()};
+}
+
+ProcessOnce<DictParts> g_parts;
 
 PyRef to_int(std::int32_t value) { return checked(PyLong_FromLong(value)); }
 PyRef to_int(std::uint32_t value) { return checked(PyLong_FromUnsignedLong(value)); }
@@ -50,7 +71,9 @@ void set_item(PyObject* dict, PyObject* key, PyRef value) {
 }  // namespace
 
 void fill_event_dict(PyObject* dict, WD1Event&& event) {
-  const KeyTable& key = g_keys.get(create_keys);
+  const DictParts& parts = g_parts.get(create_parts);
+  const KeyTable& key = parts.keys;
+  check(PyDict_Update(dict, parts.wd1_template));
   set_item(dict, key[kEventSize], to_int(event.event_size));
   set_item(dict, key[kBoardId], to_int(event.board_id));
   set_item(dict, key[kPattern], to_int(event.pattern));
@@ -61,7 +84,9 @@ void fill_event_dict(PyObject* dict, WD1Event&& event) {
 }
 
 void fill_event_dict(PyObject* dict, WD2Event&& event) {
-  const KeyTable& key = g_keys.get(create_keys);
+  const DictParts& parts = g_parts.get(create_parts);
+  const KeyTable& key = parts.keys;
+  check(PyDict_Update(dict, parts.wd2_template));
   set_item(dict, key[kEventCounter], to_int(event.event_counter));
   set_item(dict, key[kTimestamp], to_int(event.timestamp));
   set_item(dict, key[kSamples], to_int(event.samples));

@@ -45,7 +45,14 @@ HeapType g_slice_container_type(slice_container_spec, "PySliceContainer");
 template <class T>
 PyRef new_container(SampleVector<T>& samples) {
   PyTypeObject* type = g_slice_container_type.get_from_slot();
-  PyRef object = checked(type->tp_alloc(type, 0));
+  // The type has no GC, __dict__ or weak references, so an initialised header is all its instances
+  // need before the fields are set; its free slot is PyObject_Free, the pair of this allocation.
+  void* memory = PyObject_Malloc(sizeof(SliceContainerObject));
+  if (memory == nullptr) {
+    PyErr_NoMemory();
+    throw PythonError{};
+  }
+  PyRef object = PyRef::steal(PyObject_Init(static_cast<PyObject*>(memory), type));
   const SampleStorage storage = std::move(samples).release();
   auto* container = reinterpret_cast<SliceContainerObject*>(object.get());
   container->data = storage.data;
@@ -67,10 +74,10 @@ PyRef make_sample_array(SampleVector<T>&& samples, int type_number) {
   PyArray_Descr* descr = PyArray_DescrFromType(type_number);
   if (descr == nullptr) throw PythonError{};
   npy_intp dims[1] = {static_cast<npy_intp>(length)};
-  npy_intp strides[1] = {static_cast<npy_intp>(sizeof(T))};
   void* data = samples_data != nullptr ? static_cast<void*>(samples_data) : g_empty_samples;
-  // Steals descr, also on failure.
-  PyRef array = checked(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides, data,
+  // Steals descr, also on failure. Without strides NumPy sets the one stride to the element size and
+  // marks the array contiguous directly, instead of deriving those flags from given strides.
+  PyRef array = checked(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, data,
                                              NPY_ARRAY_WRITEABLE, nullptr));
   // Steals the container reference, also on failure.
   check(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release()));
