@@ -75,8 +75,8 @@ PyRef make_sample_array(SampleVector<T>&& samples, int type_number) {
   if (descr == nullptr) throw PythonError{};
   npy_intp dims[1] = {static_cast<npy_intp>(length)};
   void* data = samples_data != nullptr ? static_cast<void*>(samples_data) : g_empty_samples;
-  // Steals descr, also on failure. Without strides NumPy sets the one stride to the element size and
-  // marks the array contiguous directly, instead of deriving those flags from given strides.
+  // Steals descr, also on failure. Given no strides, NumPy fills in the element size itself and
+  // works out the array's flags once instead of twice.
   PyRef array = checked(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, data,
                                              NPY_ARRAY_WRITEABLE, nullptr));
   // Steals the container reference, also on failure.
