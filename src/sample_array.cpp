@@ -58,7 +58,7 @@ PyRef new_container(SampleVector<T>& samples) {
   container->data = storage.data;
   container->length = storage.length;
   container->capacity = storage.capacity;
-  container->release = free_samples;
+  container->release = free_samples<T>;
   return object;
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "event_stream/block_cache.hpp"
 #include "event_stream/io_error.hpp"
 
 namespace velk {
@@ -47,6 +48,10 @@ class EventStream {
         pos_(std::exchange(other.pos_, 0)),
         filled_(std::exchange(other.filled_, 0)) {}
   EventStream& operator=(EventStream&&) = delete;
+  // Open streams keep freed large sample blocks cached for reuse; the last one to close frees them.
+  ~EventStream() {
+    if (buffer_) block_cache::stream_closed();
+  }
 
   Status read_exact(std::byte* destination, std::size_t n) {
     if (filled_ - pos_ >= n) {
@@ -86,7 +91,9 @@ class EventStream {
 
  private:
   EventStream(FileDescriptor fd, std::unique_ptr<std::byte[]> buffer) noexcept
-      : fd_(std::move(fd)), buffer_(std::move(buffer)) {}
+      : fd_(std::move(fd)), buffer_(std::move(buffer)) {
+    block_cache::stream_opened();
+  }
 
   Status read_exact_slow(std::byte* destination, std::size_t n);
   Result<std::size_t> read_some(std::byte* destination, std::size_t n) const;

@@ -25,8 +25,10 @@ using SampleBlock = std::variant<SampleVector<T>, IoError, SamplesUnallocatable>
 // a failed read stay consumed, as with a single exact read of the whole block.
 template <class T>
 SampleBlock<T> read_sample_block(EventStream& stream, std::size_t count) {
-  std::size_t have = std::min(count, kEagerBlockBytes / sizeof(T));
-  std::optional<SampleVector<T>> samples = SampleVector<T>::allocate(have);
+  // A cached block of the full size is memory already held, so it is used at once.
+  std::optional<SampleVector<T>> samples = SampleVector<T>::reuse(count);
+  std::size_t have = samples ? count : std::min(count, kEagerBlockBytes / sizeof(T));
+  if (!samples) samples = SampleVector<T>::allocate(have);
   if (!samples) return SamplesUnallocatable{};
   for (std::size_t done = 0;;) {
     if (Status s = stream.read_exact(samples->bytes() + done * sizeof(T), (have - done) * sizeof(T)); !s) {

@@ -9,18 +9,27 @@
 #include <optional>
 #include <utility>
 
+#include "event_stream/block_cache.hpp"
+
 namespace velk {
 
-// Storage released from a SampleVector. Whoever takes it frees it with free_samples.
+// Storage released from a SampleVector<T>. Whoever takes it frees it with free_samples<T>.
 struct SampleStorage {
   void* data;
   std::size_t length;    // elements
   std::size_t capacity;  // elements
 };
 
-// Frees storage taken from a SampleVector; nothing is allocated when capacity is 0.
-inline void free_samples(void* data, std::size_t capacity) noexcept {
-  if (capacity != 0) std::free(data);
+// Frees storage of `capacity` elements of type T taken from a SampleVector<T>; nothing is allocated
+// when capacity is 0. Blocks large enough go back to the block cache instead. Safe from any thread.
+template <class T>
+void free_samples(void* data, std::size_t capacity) noexcept {
+  const std::size_t bytes = capacity * sizeof(T);
+  if (bytes >= block_cache::kMinBytes) {
+    block_cache::release(data, bytes);
+  } else if (bytes != 0) {
+    std::free(data);
+  }
 }
 
 // Uninitialised storage for exactly `size` samples, allocated once with malloc so that the storage can
@@ -37,6 +46,15 @@ class SampleVector {
     return SampleVector(static_cast<T*>(data), size);
   }
 
+  // Storage for exactly `size` samples taken from the block cache, with stale contents; nothing when
+  // the cache holds no block of that size.
+  static std::optional<SampleVector> reuse(std::size_t size) noexcept {
+    if (size < block_cache::kMinBytes / sizeof(T) || size > SIZE_MAX / sizeof(T)) return std::nullopt;
+    void* data = block_cache::acquire(size * sizeof(T));
+    if (data == nullptr) return std::nullopt;
+    return SampleVector(static_cast<T*>(data), size);
+  }
+
   SampleVector(SampleVector&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
   SampleVector& operator=(SampleVector&& other) noexcept {
@@ -44,7 +62,7 @@ class SampleVector {
     std::swap(size_, other.size_);
     return *this;
   }
-  ~SampleVector() { free_samples(data_, size_); }
+  ~SampleVector() { free_samples<T>(data_, size_); }
 
   // Enlarges the storage to exactly `size` samples (size >= size()), keeping the samples held so far.
   // Returns false, leaving the vector unchanged, when the storage cannot be allocated.

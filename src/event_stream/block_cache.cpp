@@ -1,0 +1,78 @@
+// The cache of freed large sample blocks.
+#include "event_stream/block_cache.hpp"
+
+#include <array>
+#include <cstdlib>
+#include <mutex>
+#include <utility>
+
+namespace velk::block_cache {
+namespace {
+
+struct Slot {
+  void* block = nullptr;
+  std::size_t bytes = 0;
+};
+
+// Blocks are released wherever the last reference to their array goes, which may be any thread.
+std::mutex g_mutex;
+std::array<Slot, kSlots> g_slots;  // filled from the front, oldest first
+std::size_t g_open_streams = 0;
+
+}  // namespace
+
+void* acquire(std::size_t bytes) noexcept {
+  if (bytes < kMinBytes) return nullptr;
+  const std::lock_guard<std::mutex> lock(g_mutex);
+  for (std::size_t i = 0; i < kSlots && g_slots[i].block != nullptr; ++i) {
+    if (g_slots[i].bytes != bytes) continue;
+    void* block = g_slots[i].block;
+    for (; i + 1 < kSlots; ++i) g_slots[i] = g_slots[i + 1];
+    g_slots[kSlots - 1] = Slot{};
+    return block;
+  }
+  return nullptr;
+}
+
+void release(void* block, std::size_t bytes) noexcept {
+  void* evicted = block;
+  {
+    const std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_open_streams > 0 && bytes >= kMinBytes) {
+      std::size_t free_slot = 0;
+      while (free_slot < kSlots && g_slots[free_slot].block != nullptr) ++free_slot;
+      if (free_slot == kSlots) {
+        evicted = g_slots[0].block;
+        for (std::size_t i = 0; i + 1 < kSlots; ++i) g_slots[i] = g_slots[i + 1];
+        free_slot = kSlots - 1;
+      } else {
+        evicted = nullptr;
+      }
+      g_slots[free_slot] = Slot{block, bytes};
+    }
+  }
+  std::free(evicted);  // outside the lock: unmapping a large block takes a while
+}
+
+void stream_opened() noexcept {
+  const std::lock_guard<std::mutex> lock(g_mutex);
+  ++g_open_streams;
+}
+
+void stream_closed() noexcept {
+  std::array<Slot, kSlots> dropped{};
+  {
+    const std::lock_guard<std::mutex> lock(g_mutex);
+    if (--g_open_streams == 0) dropped = std::exchange(g_slots, {});
+  }
+  for (const Slot& slot : dropped) std::free(slot.block);
+}
+
+std::size_t cached_blocks() noexcept {
+  const std::lock_guard<std::mutex> lock(g_mutex);
+  std::size_t count = 0;
+  for (const Slot& slot : g_slots) count += slot.block != nullptr ? 1 : 0;
+  return count;
+}
+
+}  // namespace velk::block_cache

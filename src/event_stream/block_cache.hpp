@@ -1,0 +1,38 @@
+// A few freed sample blocks of more than 16 MiB, kept for the next event of the same size.
+//
+// malloc reuses smaller freed blocks without asking the kernel for memory again. Larger ones it maps
+// afresh for every allocation once they exceed its mmap threshold (glibc raises that threshold as
+// large blocks are freed, but never beyond 32 MiB), so each new block page-faults in zero-filled
+// pages, and the sample reader builds such blocks in steps as the file delivers their bytes. Handing a
+// freed block of exactly the right size back to the next event skips all of that.
+//
+// Blocks are kept only while at least one stream is open, and the last stream to close frees them,
+// so no memory stays held once every reader is gone. All functions are safe from any thread.
+#pragma once
+
+#include <cstddef>
+
+namespace velk::block_cache {
+
+// Blocks of at least this many bytes are cached; smaller ones are left to malloc.
+inline constexpr std::size_t kMinBytes = (std::size_t{1} << 24) + 1;
+
+// How many freed blocks are kept at most.
+inline constexpr std::size_t kSlots = 2;
+
+// A cached block of exactly `bytes` bytes, now the caller's, or nullptr. Its contents are stale.
+void* acquire(std::size_t bytes) noexcept;
+
+// Takes back a block of `bytes` bytes (at least kMinBytes) that came from malloc, realloc or
+// acquire: keeps it while a stream is open, evicting the longest-kept block when every slot is
+// taken, or else frees it.
+void release(void* block, std::size_t bytes) noexcept;
+
+// Streams announce themselves: the cache keeps blocks only while one is open.
+void stream_opened() noexcept;
+void stream_closed() noexcept;
+
+// Blocks currently kept (for tests).
+std::size_t cached_blocks() noexcept;
+
+}  // namespace velk::block_cache
