@@ -4,9 +4,10 @@
 // The file is first read as if headers carried the word. That reading is confirmed when the second
 // header continues the first: counter + 1 (mod 2^32), equal samples, equal sampling period (all 64
 // bits) and equal channel word; time tags are not compared. A mismatch means one channel, no word.
-// A reading whose first block is beyond the block limit, or runs past the end of the file, is refuted
-// outright; the probe then checks the reading without a word the same way before giving up, so that
-// single-channel files open whatever their first sample's bit pattern happens to be.
+// A reading whose first block is beyond the block limit, or that runs past the end of the file before
+// the second header is complete, is refuted outright; the probe then checks the reading without a word
+// the same way before giving up, so that single-channel files open whatever their first sample's bit
+// pattern happens to be. A file that fits neither reading fails with the channel-word reading's error.
 #include <array>
 
 #include "wd2_reader/wd2_reader.hpp"
@@ -63,12 +64,13 @@ LayoutOutcome probe_with_word(EventStream& stream) {
   if (!first) return first.error();
   const std::uint32_t block = wd2_block_length(first->channels, first->samples);
   if (block >= WD2Reader::kBlockLimit) return probe_without_word(stream, wd2_block_too_large(block));
-  if (Status s = stream.skip(block); !s) {
-    if (s.error().kind() != IoErrorKind::UnexpectedEof) return s.error();
-    return probe_without_word(stream, s.error());
+  const Status skipped = stream.skip(block);
+  const Result<ProbeHeader> second =
+      skipped ? read_probe_header(stream, kHeaderWithWord) : Result<ProbeHeader>(skipped.error());
+  if (!second) {
+    if (second.error().kind() != IoErrorKind::UnexpectedEof) return second.error();
+    return probe_without_word(stream, second.error());
   }
-  const Result<ProbeHeader> second = read_probe_header(stream, kHeaderWithWord);
-  if (!second) return second.error();
   if (!continues(*first, *second)) return std::int32_t{1};
   return static_cast<std::int32_t>(first->channels);
 }

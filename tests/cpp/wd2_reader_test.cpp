@@ -94,12 +94,14 @@ TEST_F(WD2ReaderTest, ProbeDecidesTheLayoutFromTheFirstTwoEvents) {
       {"one event without a word, block beyond the limit", series(1, {1, 0, 16, 8, {}}, 16, 1.5f),
        too_large(0xF0000000)},
       {"one event without a word, block past the end", series(1, {1, 0, 500, 8, {}}, 500, 250.0f), kEof},
-      // Only a first block beyond the limit or past the end makes the probe try the reading without a
-      // word; here the first block (2 x 4 x 4 bytes) fits and the second header runs past the end.
+      // The first sample's bits (2) give a first block of 2 x 4 x 4 bytes that fits, but the second
+      // header would run past the end: the reading without a word is tried, and it fits.
       {"no word, second header past the end",
        concat({wd2_event_bits({1, 0, 4, 8, {}}, {2, 0, 0, 0}),
                wd2_event_bits({2, 0, 4, 8, {}}, {2, 0, 0, 0})}),
-       kEof},
+       "layout_channels 1"},
+      {"one event with a word, cut inside the second header",
+       concat({series(1, h, 8), slice(series(1, next(h), 8), 0, 20)}), kEof},
       {"no word, block beyond the limit, counters not consecutive",
        concat({series(1, {1, 0, 16, 8, {}}, 16, 1.5f), series(1, {5, 0, 16, 8, {}}, 16, 1.5f)}),
        too_large(0xF0000000)},

@@ -138,9 +138,9 @@ def _probe_with_word(source: _Source) -> int:
         return _probe_without_word(source, _block_too_large(block))
     try:
         source.read_exact(block)
+        second = _wd2_header(source, True)
     except _Eof:
         return _probe_without_word(source, OSError(EOF_TEXT))
-    second = _wd2_header(source, True)
     return first[4] if _continues(first, second) else 1
 
 
