@@ -40,7 +40,7 @@ def write_files(root: Path) -> Files:
         (root / name).write_bytes(data)
         return str(root / name)
 
-    big = 1 << 18  # samples per event in the "big" files: a leaked block shows in the C heap and RSS
+    big = 1 << 17  # samples per event in the "big" files: a leaked block shows in the C heap and RSS
     return Files(
         wd1=write("wd1", b"".join(wd1_event([i, i + 1, i + 2], event_counter=i) for i in range(20))),
         wd2=write("wd2", b"".join(wd2_event([1.0] * 8, channels=2, event_counter=i) for i in range(20))),
@@ -181,9 +181,9 @@ LIMITS = {"python blocks": ITERATIONS // 3, "malloc bytes": 256 << 10, "rss byte
 
 
 def growth(workload, files: Files) -> dict[str, int]:
-    """The smaller growth of two windows of ITERATIONS runs each, after a warm-up: a leak grows both,
-    a cache the interpreter fills once (on a first exception of some kind, say) at most one."""
-    for _ in range(20):
+    """The smaller growth of two windows of ITERATIONS runs each, after a warm-up window: a leak grows
+    both, a cache the interpreter fills once (on a first exception of some kind, say) at most one."""
+    for _ in range(ITERATIONS):
         workload(files)
     marks = [measure()]
     for _ in range(2):
@@ -210,7 +210,7 @@ def test_the_limits_catch_a_leak(files) -> None:
     kept = []
 
     def leaky(files: Files) -> None:
-        kept.append(next(velk.EventReader(files.wd2_big, "WD2")))
+        kept.append(next(velk.EventReader(files.wd1_big, "WD1")))  # 256 KiB of samples each
 
     grown = growth(leaky, files)
     assert grown["python blocks"] > LIMITS["python blocks"] or sys.getallocatedblocks() == 0
