@@ -200,6 +200,8 @@ class _WD2:
 class ReferenceReader:
     """Iterates like velk.EventReader over the same file."""
 
+    _fd = -1  # until the file is open, so that close() and __del__ work after a failed open
+
     def __init__(self, path: str, reader_type: str) -> None:
         if "\0" in path:
             raise OSError("file name contained an unexpected NUL byte")
