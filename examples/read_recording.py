@@ -6,32 +6,12 @@
 
 from __future__ import annotations
 
-import math
-import struct
 import sys
 import tempfile
 from pathlib import Path
 
 import velk
-
-
-def write_demo_wd1(path: Path, events: int = 5, samples: int = 64) -> None:
-    """A WD1 recording: per event six little-endian int32 header words, then uint16 samples."""
-    with open(path, "wb") as f:
-        for n in range(events):
-            wave = [2048 + round(800 * math.sin(2 * math.pi * (i + 4 * n) / 32)) for i in range(samples)]
-            header = struct.pack("<6i", 24 + 2 * samples, 3, 0, n % 4, n, 1000 * n)
-            f.write(header + struct.pack(f"<{samples}H", *wave))
-
-
-def write_demo_wd2(path: Path, events: int = 5, channels: int = 2, samples: int = 32) -> None:
-    """A WD2 recording with a channel word: counter, time tag, samples, period, channels, float32 data."""
-    with open(path, "wb") as f:
-        for n in range(events):
-            values = [math.sin(2 * math.pi * (i + n) / samples) * (1 + c) for c in range(channels)
-                      for i in range(samples)]
-            header = struct.pack("<IQIQi", n, 5000 * n, samples, 200, channels)
-            f.write(header + struct.pack(f"<{len(values)}f", *values))
+from demo_recordings import write_wd1, write_wd2
 
 
 def describe(path: str, reader_type: str) -> None:
@@ -54,8 +34,8 @@ def main(argv: list[str]) -> int:
         return 0
     with tempfile.TemporaryDirectory() as tmp:
         wd1, wd2 = Path(tmp, "demo.wd1"), Path(tmp, "demo.wd2")
-        write_demo_wd1(wd1)
-        write_demo_wd2(wd2)
+        write_wd1(wd1, events=5)
+        write_wd2(wd2, events=5)
         describe(str(wd1), "WD1")
         describe(str(wd2), "WD2")
     return 0

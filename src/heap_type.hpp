@@ -9,7 +9,7 @@ namespace velk::py {
 
 class HeapType {
  public:
-  // `name` is the class name used in the error raised when the interpreter refuses the spec.
+  // `name` is the class name used in the error raised when the interpreter refuses to create the type.
   HeapType(PyType_Spec& spec, const char* name) noexcept : spec_(spec), name_(name) {}
 
   // The type, created on first need. If the interpreter refuses it, raises RuntimeError "An error
