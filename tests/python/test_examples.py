@@ -103,8 +103,11 @@ def test_plot_draws_one_panel_per_channel(channels: int | None, panels: int, tmp
     result = run_example("plot_waveforms.py", str(path), "WD2", "--output", str(out), cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == f"wrote {out} (4 events)"
-    # Each panel adds the same height to the figure, so the image height tells the panel count.
-    assert png_size(out) == (800, png_height(panels))
+    # Each panel adds the same height to the figure, so the image height tells the panel count. Matplotlib
+    # versions differ in how they round inches x dpi to pixels, hence the one-pixel allowance.
+    width, height = png_size(out)
+    assert width == 800
+    assert abs(height - png_height(panels)) <= 1, (height, png_height(panels))
 
 
 def png_height(panels: int) -> int:
