@@ -19,20 +19,11 @@ BLOCK_LIMIT = 2**31  # WD2 data blocks of this many bytes or more are refused
 EOF_TEXT = "failed to fill whole buffer"
 
 _EXCEPTION_FOR_ERRNO = {
-    errno.ENOENT: FileNotFoundError,
-    errno.EPERM: PermissionError,
-    errno.EACCES: PermissionError,
-    errno.EEXIST: FileExistsError,
-    errno.EISDIR: IsADirectoryError,
-    errno.ENOTDIR: NotADirectoryError,
-    errno.EINTR: InterruptedError,
-    errno.EAGAIN: BlockingIOError,
-    errno.ETIMEDOUT: TimeoutError,
-    errno.EPIPE: BrokenPipeError,
-    errno.ECONNREFUSED: ConnectionRefusedError,
-    errno.ECONNRESET: ConnectionResetError,
-    errno.ECONNABORTED: ConnectionAbortedError,
-    errno.ENOMEM: MemoryError,
+    errno.ENOENT: FileNotFoundError, errno.EPERM: PermissionError, errno.EACCES: PermissionError,
+    errno.EEXIST: FileExistsError, errno.EISDIR: IsADirectoryError, errno.ENOTDIR: NotADirectoryError,
+    errno.EINTR: InterruptedError, errno.EAGAIN: BlockingIOError, errno.ETIMEDOUT: TimeoutError,
+    errno.EPIPE: BrokenPipeError, errno.ECONNREFUSED: ConnectionRefusedError,
+    errno.ECONNRESET: ConnectionResetError, errno.ECONNABORTED: ConnectionAbortedError, errno.ENOMEM: MemoryError,
 }
 
 

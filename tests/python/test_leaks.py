@@ -192,6 +192,27 @@ def test_returned_objects_hold_only_their_own_references(files):
     assert sys.getrefcount(container) == 2  # the array is gone and released its base
 
 
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="None is immortal: its count never moves")
+@pytest.mark.parametrize("kind", ["WD1", "WD2"])
+def test_dict_placeholders_leave_no_reference_to_none_behind(files, kind):
+    """Every None a new dict starts with must be replaced and released, in kept and dropped dicts alike."""
+    path = files.wd1 if kind == "WD1" else files.wd2
+
+    def none_references_gained() -> tuple[int, list]:
+        gc.collect()
+        gc.disable()  # a collection in the middle would free unrelated objects that hold None
+        try:
+            before = sys.getrefcount(None)
+            kept = [list(event.values()) for event in velk.EventReader(path, kind)]
+            return sys.getrefcount(None) - before, kept
+        finally:
+            gc.enable()
+
+    none_references_gained()  # the first use creates the process-wide objects
+    gained, kept = none_references_gained()
+    assert gained == 0 and not any(value is None for values in kept for value in values)
+
+
 @pytest.mark.parametrize("reader_type", ["WD1", "WD2", "wd1"])
 @pytest.mark.parametrize("path_kind", ["wd1", "wd2", "empty", "directory", "missing"])
 def test_argument_reference_counts_return(files, path_kind, reader_type):
