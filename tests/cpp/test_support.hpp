@@ -35,7 +35,7 @@ using Bytes = std::vector<std::uint8_t>;
 inline void write_file(const std::string& path, const Bytes& bytes, const char* mode = "w", long offset = 0) {
   FILE* f = std::fopen(path.c_str(), mode);
   if (f == nullptr || std::fseek(f, offset, SEEK_SET) != 0) fail(path);
-  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   if (std::fclose(f) != 0 || !ok) fail(path);
 }
 
