@@ -57,7 +57,12 @@ OPEN_FAILURES = {
     "empty path": (lambda tmp, _: "", FileNotFoundError, os_error_text(errno.ENOENT)),
     "path below a regular file": (_below_a_file, NotADirectoryError, os_error_text(errno.ENOTDIR)),
     "symlink loop": (_symlink_loop, OSError, os_error_text(errno.ELOOP)),
-    "name too long": (lambda tmp, _: str(tmp / ("n" * 300)), OSError, os_error_text(errno.ENAMETOOLONG)),
+    "component longer than NAME_MAX": (lambda tmp, _: str(tmp / ("n" * 300)), OSError,
+                                       os_error_text(errno.ENAMETOOLONG)),
+    "path longer than PATH_MAX": (lambda tmp, _: "/".join([str(tmp)] + ["b" * 200] * 25), OSError,
+                                  os_error_text(errno.ENAMETOOLONG)),
+    "descriptor path of a closed fd": (lambda tmp, _: "/proc/self/fd/999999", FileNotFoundError,
+                                       os_error_text(errno.ENOENT)),
     "unix socket": (_unix_socket, OSError, os_error_text(errno.ENXIO)),
     "NUL byte": (_nul_after_existing_name, OSError, "file name contained an unexpected NUL byte"),
 }
@@ -134,8 +139,6 @@ def test_directory_as_wd1_raises_on_first_next_then_yields_nothing(tmp_path, fds
 WD2_CONSTRUCTION_FAILURES = {
     "directory": (None, OSError, os_error_text(errno.EISDIR)),
     "empty file": (b"", OSError, "failed to fill whole buffer"),
-    "part of a header": (wd2_header(channels=2)[:20], OSError, "failed to fill whole buffer"),
-    "one event with a channel word": (wd2_event([1.0] * 8, channels=2), OSError, "failed to fill whole buffer"),
     "second header cut short": (wd2_event([1.0, 2.0], channels=2) + wd2_header(event_counter=1, channels=2)[:27],
                                 OSError, "failed to fill whole buffer"),
     # 1.0 read as a channel word: 4 x 0x3F800000 x 4 wraps to 0xF8000000 bytes; a lone event cannot
