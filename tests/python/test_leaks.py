@@ -45,6 +45,8 @@ def write_files(root: Path) -> SimpleNamespace:
                                   + wd2_event([], channels=2, samples=2**28, event_counter=2)),
         empty=write("empty", b""),
         directory=str(root),
+        # Made once: building a Path allocates blocks of its own that come and go in bursts.
+        wd1_as_path=root / "wd1",
     )
 
 
@@ -69,13 +71,16 @@ def fail_to_construct(files) -> None:
         ((files.empty, "WD2"), {}, OSError),
         ((files.directory, "WD2"), {}, OSError),
         ((files.wd2_block_too_large + "-missing", "WD2"), {}, FileNotFoundError),
-        ((Path(files.wd1), "WD1"), {}, TypeError),
+        ((files.wd1_as_path, "WD1"), {}, TypeError),
         ((files.wd1, "WD1", "extra"), {}, TypeError),
         ((), {"path": files.wd1, "reader_type": "WD1", "extra": 1}, TypeError),
         (("\udcff", "WD1"), {}, UnicodeEncodeError),
     ):
-        with pytest.raises(error):
+        try:
             velk.EventReader(*args, **kwargs)
+        except error:
+            continue
+        raise AssertionError(f"{args} {kwargs} did not raise {error.__name__}")
 
 
 def raise_from_next(files) -> None:
