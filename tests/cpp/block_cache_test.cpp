@@ -3,20 +3,11 @@
 #include "event_stream/block_cache.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <optional>
-#include <variant>
-#include <vector>
-
-#include "event_stream/event_stream.hpp"
 #include "event_stream/sample_block.hpp"
+#include "test_support.hpp"
 
-namespace velk {
+namespace velk::test {
 namespace {
 
 constexpr std::size_t kLarge = block_cache::kMinBytes;  // the smallest size the cache keeps
@@ -25,124 +16,88 @@ constexpr std::size_t kLarge = block_cache::kMinBytes;  // the smallest size the
 struct OpenStream {
   OpenStream() { block_cache::stream_opened(); }
   ~OpenStream() { block_cache::stream_closed(); }
-  OpenStream(const OpenStream&) = delete;
-  OpenStream& operator=(const OpenStream&) = delete;
 };
 
 void* new_block(std::size_t bytes) {
   void* block = std::malloc(bytes);
-  if (block == nullptr) std::abort();
+  if (block == nullptr) throw std::bad_alloc();
   return block;
-}
-
-// A stream over an in-memory file holding `bytes`.
-EventStream stream_over(const std::vector<std::uint8_t>& bytes) {
-  const int fd = memfd_create("velk-block-cache", MFD_CLOEXEC);
-  if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
-      ::lseek(fd, 0, SEEK_SET) != 0) {
-    std::abort();
-  }
-  Result<EventStream> stream = EventStream::adopt(FileDescriptor(fd));
-  if (!stream) std::abort();
-  return std::move(*stream);
 }
 
 class BlockCacheTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(block_cache::cached_blocks(), 0u) << "a test left blocks behind"; }
   void TearDown() override { EXPECT_EQ(block_cache::cached_blocks(), 0u); }
+  TempDir dir;
 };
 
-TEST_F(BlockCacheTest, HandsAKeptBlockBackOnceForExactlyItsSize) {
+// Keeps two blocks at most, hands each back once and for exactly its size, evicting the longest kept.
+TEST_F(BlockCacheTest, HandsKeptBlocksBackOnceForExactlyTheirSize) {
+  static_assert(block_cache::kSlots == 2);
   OpenStream open;
-  void* block = new_block(kLarge);
-  block_cache::release(block, kLarge);
-  EXPECT_EQ(block_cache::cached_blocks(), 1u);
+  void* blocks[] = {new_block(kLarge), new_block(kLarge + 8), new_block(kLarge + 16)};
+  for (std::size_t i = 0; i < 3; ++i) block_cache::release(blocks[i], kLarge + 8 * i);
+  EXPECT_EQ(block_cache::cached_blocks(), 2u);
+  EXPECT_EQ(block_cache::acquire(kLarge), nullptr);  // evicted
+  EXPECT_EQ(block_cache::acquire(kLarge + 12), nullptr);
   EXPECT_EQ(block_cache::acquire(kLarge + 4), nullptr);
-  EXPECT_EQ(block_cache::acquire(kLarge - 4), nullptr);
-  EXPECT_EQ(block_cache::acquire(kLarge), block);
-  EXPECT_EQ(block_cache::acquire(kLarge), nullptr);
-  std::free(block);
+  void* got[] = {block_cache::acquire(kLarge + 16), block_cache::acquire(kLarge + 8)};
+  EXPECT_EQ(got[0], blocks[2]);
+  EXPECT_EQ(got[1], blocks[1]);
+  EXPECT_EQ(block_cache::acquire(kLarge + 8), nullptr);
+  for (void* block : got) std::free(block);
 }
 
 TEST_F(BlockCacheTest, FreesWhatItMustNotKeep) {
-  struct Case {
-    const char* what;
-    bool stream_open;
-    std::size_t bytes;
-  };
-  for (const Case& c : {Case{"no stream open", false, kLarge}, Case{"too small", true, kLarge - 1}}) {
-    SCOPED_TRACE(c.what);
+  for (bool stream_open : {false, true}) {
+    SCOPED_TRACE(stream_open ? "too small" : "no stream open");
     std::optional<OpenStream> open;
-    if (c.stream_open) open.emplace();
-    block_cache::release(new_block(c.bytes), c.bytes);
+    if (stream_open) open.emplace();
+    const std::size_t bytes = stream_open ? kLarge - 1 : kLarge;
+    block_cache::release(new_block(bytes), bytes);
     EXPECT_EQ(block_cache::cached_blocks(), 0u);
-    EXPECT_EQ(block_cache::acquire(c.bytes), nullptr);
   }
 }
 
-TEST_F(BlockCacheTest, EvictsTheLongestKeptBlockWhenFull) {
-  static_assert(block_cache::kSlots == 2);
-  OpenStream open;
-  void* first = new_block(kLarge);
-  void* second = new_block(kLarge + 8);
-  void* third = new_block(kLarge + 16);
-  block_cache::release(first, kLarge);
-  block_cache::release(second, kLarge + 8);
-  block_cache::release(third, kLarge + 16);
-  EXPECT_EQ(block_cache::cached_blocks(), 2u);
-  EXPECT_EQ(block_cache::acquire(kLarge), nullptr);
-  void* got_third = block_cache::acquire(kLarge + 16);
-  void* got_second = block_cache::acquire(kLarge + 8);
-  EXPECT_EQ(got_third, third);
-  EXPECT_EQ(got_second, second);
-  std::free(got_second);
-  std::free(got_third);
-}
-
 TEST_F(BlockCacheTest, TheLastStreamToCloseEmptiesTheCache) {
-  std::optional<EventStream> one = stream_over({1, 2, 3});
+  const std::string path = dir.write("file", {1, 2, 3});
+  std::optional<EventStream> one = open_stream(path);
   {
-    EventStream two = stream_over({4});
+    EventStream two = open_stream(path);
     block_cache::release(new_block(kLarge), kLarge);
-    // A moved-from stream owns nothing and does not count as a second closing.
-    EventStream moved = std::move(two);
+    EventStream moved = std::move(two);  // a moved-from stream does not count as a second closing
   }
   EXPECT_EQ(block_cache::cached_blocks(), 1u);
   one.reset();
   EXPECT_EQ(block_cache::cached_blocks(), 0u);
 }
 
-// Two events' worth of float blocks just over the cache's limit, each filled with its own pattern,
-// then a third block cut short.
+// Two float blocks just over the cache's limit, each with its own bytes, then a third block cut short.
 TEST_F(BlockCacheTest, ReusedBlocksHoldTheNewSamplesAndReturnAfterAShortRead) {
   const std::size_t count = kLarge / 4 + 1;
-  std::vector<std::uint8_t> bytes(count * 4 * 2 + 100);
-  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 4093);
-  EventStream stream = stream_over(bytes);
-
-  const auto read_block = [&] { return read_sample_block<float>(stream, count); };
-  SampleBlock<float> first = read_block();
-  ASSERT_TRUE(std::holds_alternative<SampleVector<float>>(first));
+  const Bytes bytes = pattern_bytes(count * 4 * 2 + 100);
+  EventStream stream = open_stream(dir.write("blocks", bytes));
+  const auto holds = [&](const SampleBlock<float>& block, std::size_t index) {
+    const auto* samples = std::get_if<SampleVector<float>>(&block);
+    return samples != nullptr && samples->size() == count &&
+           std::memcmp(samples->data(), bytes.data() + index * count * 4, count * 4) == 0;
+  };
+  SampleBlock<float> first = read_sample_block<float>(stream, count);
+  ASSERT_TRUE(holds(first, 0));
   const float* first_data = std::get<SampleVector<float>>(first).data();
-  EXPECT_EQ(std::memcmp(first_data, bytes.data(), count * 4), 0);
   first = SamplesUnallocatable{};  // the event is gone: its block goes to the cache
   EXPECT_EQ(block_cache::cached_blocks(), 1u);
 
-  SampleBlock<float> second = read_block();
-  ASSERT_TRUE(std::holds_alternative<SampleVector<float>>(second));
-  const SampleVector<float>& samples = std::get<SampleVector<float>>(second);
-  EXPECT_EQ(samples.data(), first_data);
-  ASSERT_EQ(samples.size(), count);
-  EXPECT_EQ(std::memcmp(samples.data(), bytes.data() + count * 4, count * 4), 0);
+  SampleBlock<float> second = read_sample_block<float>(stream, count);
+  ASSERT_TRUE(holds(second, 1));
+  EXPECT_EQ(std::get<SampleVector<float>>(second).data(), first_data);
   EXPECT_EQ(block_cache::cached_blocks(), 0u);
   second = SamplesUnallocatable{};
 
-  SampleBlock<float> cut = read_block();
+  SampleBlock<float> cut = read_sample_block<float>(stream, count);
   ASSERT_TRUE(std::holds_alternative<IoError>(cut));
-  EXPECT_EQ(std::get<IoError>(cut).kind(), IoErrorKind::UnexpectedEof);
   EXPECT_EQ(block_cache::cached_blocks(), 1u);
 }
 
 }  // namespace
-}  // namespace velk
+}  // namespace velk::test

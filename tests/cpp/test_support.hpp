@@ -1,11 +1,20 @@
-// Helpers for the decoding-layer tests: temporary files, byte builders for both layouts, descriptor
-// inspection and readable descriptions of read outcomes.
+// Helpers for the decoding-layer tests: temporary files, byte builders for both layouts, a source of
+// read errors and readable descriptions of outcomes.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <variant>
 #include <vector>
 
@@ -15,72 +24,161 @@
 #include "wd2_reader/wd2_reader.hpp"
 
 namespace velk::test {
-
+namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-// A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
+[[noreturn]] inline void fail(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+// Creates (or appends to) `path` with `bytes`; "r+" overwrites at `offset` in place.
+inline void write_file(const std::string& path, const Bytes& bytes, const char* mode = "w", long offset = 0) {
+  FILE* f = std::fopen(path.c_str(), mode);
+  if (f == nullptr || std::fseek(f, offset, SEEK_SET) != 0) fail(path);
+  const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  if (std::fclose(f) != 0 || !ok) fail(path);
+}
+
+// A fresh directory (canonical, to compare with /proc/self/fd links), removed on destruction.
 class TempDir {
  public:
-  TempDir();
-  ~TempDir();
+  TempDir() {
+    std::string templ = (fs::temp_directory_path() / "velk-XXXXXX").string();
+    if (::mkdtemp(templ.data()) == nullptr) fail("mkdtemp");
+    path_ = fs::canonical(templ).string();
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const noexcept { return path_; }
-  std::string path_of(const std::string& name) const { return path_ + "/" + name; }
-  // Creates or replaces `name` with `bytes` and returns its path.
-  std::string write(const std::string& name, const Bytes& bytes) const;
+  std::string write(const std::string& name, const Bytes& bytes) const {
+    write_file(path_ + "/" + name, bytes);
+    return path_ + "/" + name;
+  }
 
  private:
   std::string path_;
 };
 
-void append_to(const std::string& path, const Bytes& bytes);
-// Overwrites bytes in place, leaving the file's size and other bytes as they are.
-void overwrite_at(const std::string& path, std::size_t offset, const Bytes& bytes);
+// The descriptors of this process that refer to `path`.
+inline std::vector<int> fds_open_on(const std::string& path) {
+  std::vector<int> fds;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (fs::read_symlink(entry.path(), ec) == path && !ec) fds.push_back(std::stoi(entry.path().filename()));
+  }
+  return fds;
+}
 
-// `bytes` placed right before an unmapped page and read through /proc/self/mem, so that reading on
-// past them fails with EIO: a read error part-way through the data.
+// "event", "end of data", "layout_channels N", "io error: <text>" or "decode error: <text>".
+inline std::string describe(const IoError& e) { return "io error: " + e.message(); }
+inline std::string describe(const DecodeError& e) { return "decode error: " + e.message(); }
+inline std::string describe(const EndOfData&) { return "end of data"; }
+inline std::string describe(const WD1Event&) { return "event"; }
+inline std::string describe(const WD2Event&) { return "event"; }
+inline std::string describe(const WD2Reader& r) {
+  return "layout_channels " + std::to_string(r.layout_channels());
+}
+template <class... T>
+std::string describe(const std::variant<T...>& outcome) {
+  return std::visit([](const auto& alternative) { return describe(alternative); }, outcome);
+}
+
+// The value or event itself; throws (a test failure) with a description of anything else.
+template <class T>
+T take(Result<T> result) {
+  if (!result) throw std::runtime_error("expected a value, got " + describe(result.error()));
+  return std::move(*result);
+}
+template <class Event>
+Event take_event(ReadOutcome<Event> outcome) {
+  if (auto* event = std::get_if<Event>(&outcome)) return std::move(*event);
+  throw std::runtime_error("expected an event, got " + describe(outcome));
+}
+
+inline EventStream open_stream(const std::string& path) { return take(EventStream::open(path)); }
+
+// `bytes` placed right before an unmapped page and read through /proc/self/mem, so that reading on past
+// them fails with EIO: a read error part-way through the data.
 class BytesBeforeAHole {
  public:
-  explicit BytesBeforeAHole(const Bytes& bytes);  // at most one page of bytes
-  ~BytesBeforeAHole();
+  explicit BytesBeforeAHole(const Bytes& bytes) : size_(static_cast<std::size_t>(::sysconf(_SC_PAGESIZE))) {
+    if (bytes.size() > size_) throw std::invalid_argument("more than one page of bytes");
+    void* pages = ::mmap(nullptr, 2 * size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (pages == MAP_FAILED) fail("mmap");
+    page_ = static_cast<std::uint8_t*>(pages);
+    ::munmap(page_ + size_, size_);  // the hole
+    start_ = page_ + size_ - bytes.size();
+    std::copy(bytes.begin(), bytes.end(), start_);
+  }
+  ~BytesBeforeAHole() { ::munmap(page_, size_); }
   BytesBeforeAHole(const BytesBeforeAHole&) = delete;
   BytesBeforeAHole& operator=(const BytesBeforeAHole&) = delete;
 
-  // A stream whose first byte is the first of `bytes`.
-  EventStream stream() const;
+  EventStream stream() const {
+    FileDescriptor fd(::open("/proc/self/mem", O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0 ||
+        ::lseek(fd.get(), static_cast<off_t>(reinterpret_cast<std::uintptr_t>(start_)), SEEK_SET) < 0) {
+      fail("/proc/self/mem");
+    }
+    return take(EventStream::adopt(std::move(fd)));
+  }
 
  private:
+  std::size_t size_;
   std::uint8_t* page_;
-  std::size_t page_size_;
-  std::size_t offset_;
+  std::uint8_t* start_;
 };
 
-// The descriptors of this process that refer to `path` (found through /proc/self/fd).
-std::vector<int> fds_open_on(const std::string& path);
-
-// Little-endian encoders; each appends to `out`.
-void put_u16(Bytes& out, std::uint16_t v);
-void put_u32(Bytes& out, std::uint32_t v);
-void put_u64(Bytes& out, std::uint64_t v);
-Bytes concat(std::initializer_list<Bytes> parts);
-// n bytes of `bytes` from offset `from`.
-Bytes slice(const Bytes& bytes, std::size_t from, std::size_t n);
-// Little-endian values stored at `offset`.
-std::uint32_t u32_at(const Bytes& bytes, std::size_t offset);
-std::uint64_t u64_at(const Bytes& bytes, std::size_t offset);
+// Little-endian encoders appending to `out`.
+inline void put(Bytes& out, std::uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+inline Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+inline Bytes slice(const Bytes& bytes, std::size_t from, std::size_t n) {
+  if (from + n > bytes.size()) throw std::out_of_range("slice beyond the end");
+  return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+               bytes.begin() + static_cast<std::ptrdiff_t>(from + n));
+}
+inline std::uint64_t u64_at(const Bytes& bytes, std::size_t offset) {
+  return EventStream::load_u64(reinterpret_cast<const std::byte*>(slice(bytes, offset, 8).data()));
+}
 // n bytes whose values depend on their offset, so misplaced reads show up.
-Bytes pattern_bytes(std::size_t n, std::uint8_t seed = 0);
+inline Bytes pattern_bytes(std::size_t n) {
+  Bytes out(n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+  return out;
+}
 
-// WD1: six 32-bit words (passed as raw bit patterns), then the samples.
-Bytes wd1_event(std::uint32_t event_size, const std::vector<std::uint16_t>& samples,
-                std::uint32_t event_counter = 0, std::uint32_t board_id = 1);
-// A WD1 event whose size matches its samples.
-Bytes wd1_event(const std::vector<std::uint16_t>& samples, std::uint32_t event_counter);
-// n samples start, start + 7, start + 14, ... (wrapping), and n floats first, first + 0.25, ...
-std::vector<std::uint16_t> ramp(std::size_t n, std::uint16_t start);
-std::vector<float> float_ramp(std::size_t n, float first);
+// n samples start, start + 7, ... (wrapping), and n floats first, first + 0.25, ...
+inline std::vector<std::uint16_t> ramp(std::size_t n, std::uint16_t start) {
+  std::vector<std::uint16_t> out(n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint16_t>(start + 7 * i);
+  return out;
+}
+inline std::vector<float> float_ramp(std::size_t n, float first) {
+  std::vector<float> out(n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = first + 0.25f * static_cast<float>(i);
+  return out;
+}
+
+// WD1: six 32-bit words (raw bit patterns), then the samples; by default the size fits the samples.
+inline Bytes wd1_event(const std::vector<std::uint16_t>& samples, std::uint32_t event_counter,
+                       std::optional<std::uint32_t> event_size = {}) {
+  Bytes out;
+  put(out, event_size.value_or(static_cast<std::uint32_t>(24 + 2 * samples.size())), 4);
+  for (std::uint32_t word : {1u, 0x0A0B0C0Du, 3u, event_counter, 0x12345678u}) put(out, word, 4);
+  for (std::uint16_t s : samples) put(out, s, 2);
+  return out;
+}
 
 struct WD2Header {
   std::uint32_t event_counter = 0;
@@ -89,41 +187,15 @@ struct WD2Header {
   std::uint64_t sampling_period = 1;
   std::optional<std::int32_t> channels;  // written as the channel word when present
 };
-// A header followed by the samples' float bit patterns.
-Bytes wd2_event(const WD2Header& header, const std::vector<float>& values);
-Bytes wd2_event_bits(const WD2Header& header, const std::vector<std::uint32_t>& bits);
-std::uint32_t float_bits(float v);
-
-// Opening helpers that throw (reported by the test framework as a failure) when the file cannot be
-// opened or probed.
-EventStream open_stream(const std::string& path);
-WD2Reader open_wd2(const std::string& path);
-
-std::string describe(const IoError& error);
-std::string describe(const DecodeError& error);
-std::string describe(const ProbeOutcome& outcome);
-
-// "event", "end of data", "io error: <text>" or "decode error: <text>".
-template <class Event>
-std::string describe(const ReadOutcome<Event>& outcome) {
-  if (std::holds_alternative<Event>(outcome)) return "event";
-  if (std::holds_alternative<EndOfData>(outcome)) return "end of data";
-  if (const auto* e = std::get_if<IoError>(&outcome)) return describe(*e);
-  return describe(std::get<DecodeError>(outcome));
-}
-
-// The value itself; throws with the error's description when there is none.
-template <class T>
-T take(Result<T> result) {
-  if (!result) throw std::runtime_error("expected a value, got " + describe(result.error()));
-  return std::move(*result);
-}
-
-// The event itself; throws with the outcome's description when it is anything else.
-template <class Event>
-Event take_event(ReadOutcome<Event> outcome) {
-  if (auto* event = std::get_if<Event>(&outcome)) return std::move(*event);
-  throw std::runtime_error("expected an event, got " + describe(outcome));
+inline Bytes wd2_event(const WD2Header& h, const std::vector<float>& values) {
+  Bytes out;
+  put(out, h.event_counter, 4);
+  put(out, h.timestamp, 8);
+  put(out, h.samples, 4);
+  put(out, h.sampling_period, 8);
+  if (h.channels) put(out, static_cast<std::uint32_t>(*h.channels), 4);
+  for (float v : values) put(out, std::bit_cast<std::uint32_t>(v), 4);
+  return out;
 }
 
 template <class T>

@@ -13,35 +13,28 @@ class WD1ReaderTest : public ::testing::Test {
  protected:
   WD1Reader open(const Bytes& file) { return WD1Reader(open_stream(path = dir.write("wd1", file))); }
 
+  // The event each file ends with; reading it intact shows that everything before it was consumed exactly.
+  static void expect_marker(WD1Reader& reader) {
+    const WD1Event marker = take_event(reader.next());
+    EXPECT_EQ(marker.event_counter, 99);
+    EXPECT_EQ(to_vector(marker.data), ramp(3, 0xFFF0));
+  }
+  static Bytes marker() { return wd1_event(ramp(3, 0xFFF0), 99); }
+
   TempDir dir;
   std::string path;
 };
 
-const std::vector<std::uint16_t> kMarkerSamples = {0x0102, 0xFFFF, 0x8000};
-
-// The event each file ends with; reading it intact shows that everything before it was consumed exactly.
-void expect_marker(WD1Reader& reader) {
-  const WD1Event marker = take_event(reader.next());
-  EXPECT_EQ(marker.event_counter, 99);
-  EXPECT_EQ(to_vector(marker.data), kMarkerSamples);
-}
-
 TEST_F(WD1ReaderTest, SizeGivesTheSampleCountAndTheBytesConsumed) {
-  struct Case {
-    std::uint32_t event_size;
-    std::size_t samples;  // the event consumes 24 + 2 * samples bytes
-  };
-  const Case cases[] = {{23, 0},     {24, 0},     {25, 0},       {26, 1},      {27, 1},
-                        {1048, 512}, {1049, 512}, {10024, 5000}, {10025, 5000}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE("event_size " + std::to_string(c.event_size));
-    const std::vector<std::uint16_t> samples = ramp(c.samples, 40000);
-    WD1Reader reader =
-        open(concat({wd1_event(c.event_size, samples, 5), wd1_event(kMarkerSamples, 99)}));
+  const std::pair<std::uint32_t, std::size_t> cases[] = {
+      // event_size, samples (24 + 2N bytes)
+      {23, 0}, {24, 0}, {25, 0}, {26, 1}, {27, 1}, {1048, 512}, {1049, 512}, {10025, 5000}};
+  for (const auto& [event_size, count] : cases) {
+    SCOPED_TRACE("event_size " + std::to_string(event_size));
+    WD1Reader reader = open(concat({wd1_event(ramp(count, 40000), 5, event_size), marker()}));
     const WD1Event event = take_event(reader.next());
-    EXPECT_EQ(event.event_size, static_cast<std::int32_t>(c.event_size));
-    EXPECT_EQ(event.event_counter, 5);
-    EXPECT_EQ(to_vector(event.data), samples);
+    EXPECT_EQ(event.event_size, static_cast<std::int32_t>(event_size));
+    EXPECT_EQ(to_vector(event.data), ramp(count, 40000));
     expect_marker(reader);
     EXPECT_EQ(describe(reader.next()), "end of data");
   }
@@ -49,56 +42,49 @@ TEST_F(WD1ReaderTest, SizeGivesTheSampleCountAndTheBytesConsumed) {
 
 TEST_F(WD1ReaderTest, HeaderWordsAreSignedAndInTableOrder) {
   Bytes file;
-  for (std::uint32_t word : {30u, 0x80000000u, 0x7FFFFFFFu, 0xFFFFFFFEu, 0x01020304u, 0xFFFFFFFFu}) {
-    put_u32(file, word);
+  for (std::uint32_t word : {26u, 0x80000000u, 0x7FFFFFFFu, 0xFFFFFFFEu, 0x01020304u, 0xFFFFFFFFu}) {
+    put(file, word, 4);
   }
-  file.insert(file.end(), {0x02, 0x01, 0xFF, 0xFF, 0x00, 0x80});
-  WD1Reader reader = open(file);
-  const WD1Event event = take_event(reader.next());
-  EXPECT_EQ(event.event_size, 30);
+  put(file, 0x8001, 2);
+  const WD1Event event = take_event(open(file).next());
   EXPECT_EQ(event.board_id, INT32_MIN);
   EXPECT_EQ(event.pattern, INT32_MAX);
   EXPECT_EQ(event.board_channel, -2);
   EXPECT_EQ(event.event_counter, 0x01020304);
   EXPECT_EQ(event.timestamp, -1);
-  EXPECT_EQ(to_vector(event.data), kMarkerSamples);
+  EXPECT_EQ(to_vector(event.data), std::vector<std::uint16_t>{0x8001});
 }
 
 TEST_F(WD1ReaderTest, SizeBelowMinimumFailsTheCallButNotTheReader) {
-  for (std::int32_t size : {22, 1, 0, -1, -5, INT32_MIN}) {
+  for (std::int32_t size : {22, 0, -5, INT32_MIN}) {
     SCOPED_TRACE("event_size " + std::to_string(size));
-    // The header is followed directly by a good event: the bad header consumes only its 24 bytes.
-    WD1Reader reader =
-        open(concat({wd1_event(static_cast<std::uint32_t>(size), {}), wd1_event(kMarkerSamples, 99)}));
-    EXPECT_EQ(describe(reader.next()), "decode error: event_size " + std::to_string(size) +
-                                           " is below the smallest accepted size 23");
+    // The bad header is followed directly by a good event: the bad header consumes only its 24 bytes.
+    WD1Reader reader = open(concat({wd1_event({}, 1, static_cast<std::uint32_t>(size)), marker()}));
+    EXPECT_EQ(describe(reader.next()),
+              "decode error: event_size " + std::to_string(size) + " is below the smallest accepted size 23");
     expect_marker(reader);
-    EXPECT_EQ(describe(reader.next()), "end of data");
   }
 }
 
 // Two events, then a tail that holds no complete event. After the end of data, a complete event is
 // appended: it must be decoded from the first byte the reader has not consumed yet.
 TEST_F(WD1ReaderTest, IncompleteTailEndsTheDataAndReadingResumesAfterIt) {
-  const Bytes long_event = wd1_event(ramp(10000, 3), 7);
-  const struct {
-    const char* name;
-    Bytes tail;
-  } cases[] = {
+  const Bytes next = wd1_event(ramp(10000, 3), 7);
+  const std::pair<const char*, Bytes> cases[] = {
       {"nothing", {}},
       {"ten stray bytes", pattern_bytes(10)},
-      {"a header only", slice(wd1_event(ramp(512, 1), 7), 0, 24)},
-      {"a partial block", slice(wd1_event(ramp(512, 1), 7), 0, 124)},
-      {"a partial block beyond the buffer size", slice(long_event, 0, 24 + 9000)},
+      {"a header only", slice(next, 0, 24)},
+      {"a partial block", slice(next, 0, 124)},
+      {"a partial block beyond the buffer size", slice(next, 0, 24 + 9000)},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    WD1Reader reader = open(concat({wd1_event(ramp(4, 1), 1), wd1_event(ramp(600, 2), 2), c.tail}));
+  for (const auto& [name, tail] : cases) {
+    SCOPED_TRACE(name);
+    WD1Reader reader = open(concat({wd1_event(ramp(4, 1), 1), wd1_event(ramp(600, 2), 2), tail}));
     EXPECT_EQ(take_event(reader.next()).event_counter, 1);
     EXPECT_EQ(to_vector(take_event(reader.next()).data), ramp(600, 2));
     EXPECT_EQ(describe(reader.next()), "end of data");
     EXPECT_EQ(describe(reader.next()), "end of data");
-    append_to(path, wd1_event(kMarkerSamples, 99));
+    write_file(path, marker(), "a");
     expect_marker(reader);
     EXPECT_EQ(describe(reader.next()), "end of data");
   }
@@ -108,8 +94,7 @@ TEST_F(WD1ReaderTest, IncompleteTailEndsTheDataAndReadingResumesAfterIt) {
 // reader reports end of data without reading, although reading again would fail again.
 TEST_F(WD1ReaderTest, ReadErrorLatchesTheReader) {
   const BytesBeforeAHole in_header(slice(wd1_event(ramp(8, 1), 1), 0, 10));
-  const BytesBeforeAHole in_block(
-      concat({wd1_event(ramp(8, 1), 1), slice(wd1_event(ramp(8, 1), 2), 0, 30)}));
+  const BytesBeforeAHole in_block(concat({wd1_event(ramp(8, 1), 1), slice(wd1_event(ramp(8, 1), 2), 0, 30)}));
   struct {
     const char* name;
     EventStream stream;

@@ -16,24 +16,14 @@ import struct
 import numpy as np
 
 BLOCK_LIMIT = 2**31  # WD2 data blocks of this many bytes or more are refused
-WD1_MIN_EVENT_SIZE = 23
 EOF_TEXT = "failed to fill whole buffer"
 
 _EXCEPTION_FOR_ERRNO = {
-    errno.ENOENT: FileNotFoundError,
-    errno.EPERM: PermissionError,
-    errno.EACCES: PermissionError,
-    errno.EEXIST: FileExistsError,
-    errno.EISDIR: IsADirectoryError,
-    errno.ENOTDIR: NotADirectoryError,
-    errno.EINTR: InterruptedError,
-    errno.EAGAIN: BlockingIOError,
-    errno.ETIMEDOUT: TimeoutError,
-    errno.EPIPE: BrokenPipeError,
-    errno.ECONNREFUSED: ConnectionRefusedError,
-    errno.ECONNRESET: ConnectionResetError,
-    errno.ECONNABORTED: ConnectionAbortedError,
-    errno.ENOMEM: MemoryError,
+    errno.ENOENT: FileNotFoundError, errno.EPERM: PermissionError, errno.EACCES: PermissionError,
+    errno.EEXIST: FileExistsError, errno.EISDIR: IsADirectoryError, errno.ENOTDIR: NotADirectoryError,
+    errno.EINTR: InterruptedError, errno.EAGAIN: BlockingIOError, errno.ETIMEDOUT: TimeoutError,
+    errno.EPIPE: BrokenPipeError, errno.ECONNREFUSED: ConnectionRefusedError,
+    errno.ECONNRESET: ConnectionResetError, errno.ECONNABORTED: ConnectionAbortedError, errno.ENOMEM: MemoryError,
 }
 
 
@@ -42,18 +32,15 @@ class _Eof(Exception):
 
 
 class _OsFailure(Exception):
-    """Any other failed system call, with its error number."""
+    """Any other failed system call: `text` is velk's message, `mapped()` the exception velk raises for
+    it on open and during iteration."""
 
-    def __init__(self, number: int) -> None:
-        super().__init__(number)
-        self.errno = number
-
-    @property
-    def text(self) -> str:
-        return f"{os.strerror(self.errno)} (os error {self.errno})"
+    def __init__(self, error: OSError) -> None:
+        super().__init__(error.errno)
+        self.errno = error.errno
+        self.text = f"{os.strerror(error.errno)} (os error {error.errno})"
 
     def mapped(self) -> Exception:
-        """The exception velk raises for this failure on open and during iteration."""
         return _EXCEPTION_FOR_ERRNO.get(self.errno, OSError)(self.text)
 
 
@@ -61,68 +48,57 @@ def _block_too_large(length: int) -> ValueError:
     return ValueError(f"data block of {length} bytes exceeds the limit of {BLOCK_LIMIT - 1} bytes")
 
 
-class _Source:
-    """Exact reads over an open descriptor."""
-
-    def __init__(self, fd: int) -> None:
-        self.fd = fd
-
-    def read_exact(self, n: int) -> bytes:
-        parts, got = [], 0
-        while got < n:
-            try:
-                part = os.read(self.fd, min(n - got, 1 << 20))
-            except OSError as error:
-                raise _OsFailure(error.errno) from None
-            if not part:
-                raise _Eof
-            parts.append(part)
-            got += len(part)
-        return b"".join(parts)
-
-    def rewind(self) -> None:
+def _read_exact(fd: int, n: int) -> bytes:
+    parts, got = [], 0
+    while got < n:
         try:
-            os.lseek(self.fd, 0, os.SEEK_SET)
+            part = os.read(fd, min(n - got, 1 << 20))
         except OSError as error:
-            raise _OsFailure(error.errno) from None
+            raise _OsFailure(error) from None
+        if not part:
+            raise _Eof
+        parts.append(part)
+        got += len(part)
+    return b"".join(parts)
+
+
+def _rewind(fd: int) -> None:
+    try:
+        os.lseek(fd, 0, os.SEEK_SET)
+    except OSError as error:
+        raise _OsFailure(error) from None
 
 
 class _WD1:
-    def __init__(self, source: _Source) -> None:
-        self.source = source
-        self.failed = False
+    def __init__(self, fd: int) -> None:
+        self.fd, self.failed = fd, False
 
     def next(self) -> dict | None:
         if self.failed:
             return None
         try:
-            return self._decode()
+            words = struct.unpack("<6i", _read_exact(self.fd, 24))
+            if words[0] < 23:
+                raise ValueError(f"event_size {words[0]} is below the smallest accepted size 23")
+            data = np.frombuffer(_read_exact(self.fd, 2 * (max(words[0] - 24, 0) // 2)), dtype="<u2")
         except _Eof:
             return None
         except _OsFailure as failure:
             self.failed = True
             raise failure.mapped() from None
-
-    def _decode(self) -> dict:
-        words = struct.unpack("<6i", self.source.read_exact(24))
-        size = words[0]
-        if size < WD1_MIN_EVENT_SIZE:
-            raise ValueError(f"event_size {size} is below the smallest accepted size {WD1_MIN_EVENT_SIZE}")
-        count = max(size - 24, 0) // 2
-        data = np.frombuffer(self.source.read_exact(2 * count), dtype="<u2").astype(np.uint16)
         keys = ("event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp")
-        return {**dict(zip(keys, words)), "data": data}
+        return {**dict(zip(keys, words)), "data": data.astype(np.uint16)}
 
 
 def _block_length(channels: int, samples: int) -> int:
     return (channels * samples * 4) % 2**32
 
 
-def _wd2_header(source: _Source, with_word: bool) -> tuple[int, int, int, int, int | None]:
+def _wd2_header(fd: int, with_word: bool) -> tuple[int, int, int, int, int | None]:
     """(counter, timestamp, samples, period, channel word or None)."""
     if with_word:
-        return struct.unpack("<IQIQi", source.read_exact(28))
-    return (*struct.unpack("<IQIQ", source.read_exact(24)), None)
+        return struct.unpack("<IQIQi", _read_exact(fd, 28))
+    return (*struct.unpack("<IQIQ", _read_exact(fd, 24)), None)
 
 
 def _continues(first: tuple, second: tuple) -> bool:
@@ -130,30 +106,30 @@ def _continues(first: tuple, second: tuple) -> bool:
     return second[0] == (counter + 1) % 2**32 and second[2:] == (samples, period, word)
 
 
-def _probe_with_word(source: _Source) -> int:
+def _probe_with_word(fd: int) -> int:
     """The layout's channel count, or raises what velk's constructor raises."""
-    first = _wd2_header(source, True)
+    first = _wd2_header(fd, True)
     block = _block_length(first[4] % 2**32, first[2])
     if block >= BLOCK_LIMIT:
-        return _probe_without_word(source, _block_too_large(block))
+        return _probe_without_word(fd, _block_too_large(block))
     try:
-        source.read_exact(block)
-        second = _wd2_header(source, True)
+        _read_exact(fd, block)
+        second = _wd2_header(fd, True)
     except _Eof:
-        return _probe_without_word(source, OSError(EOF_TEXT))
+        return _probe_without_word(fd, OSError(EOF_TEXT))
     return first[4] if _continues(first, second) else 1
 
 
-def _probe_without_word(source: _Source, refutation: Exception) -> int:
-    """The mended fallback: a file with 24-byte headers confirmed the same way, or the refutation."""
-    source.rewind()
+def _probe_without_word(fd: int, refutation: Exception) -> int:
+    """The fallback: a file with 24-byte headers confirmed the same way, or else the refutation."""
+    _rewind(fd)
     try:
-        first = _wd2_header(source, False)
+        first = _wd2_header(fd, False)
         block = _block_length(1, first[2])
         if block >= BLOCK_LIMIT:
             raise refutation
-        source.read_exact(block)
-        second = _wd2_header(source, False)
+        _read_exact(fd, block)
+        second = _wd2_header(fd, False)
     except _Eof:
         raise refutation from None
     if not _continues(first, second):
@@ -162,39 +138,30 @@ def _probe_without_word(source: _Source, refutation: Exception) -> int:
 
 
 class _WD2:
-    def __init__(self, source: _Source) -> None:
-        self.source = source
+    def __init__(self, fd: int) -> None:
+        self.fd = fd
         try:
-            self.layout_channels = _probe_with_word(source)
-            source.rewind()
+            self.layout_channels = _probe_with_word(fd)
+            _rewind(fd)
         except _Eof:
             raise OSError(EOF_TEXT) from None
         except _OsFailure as failure:
             raise OSError(failure.text) from None
 
     def next(self) -> dict | None:
+        with_word = self.layout_channels >= 2
         try:
-            return self._decode()
+            counter, timestamp, samples, period, word = _wd2_header(self.fd, with_word)
+            block = _block_length(self.layout_channels % 2**32, samples)
+            if block >= BLOCK_LIMIT:
+                raise _block_too_large(block)
+            data = np.frombuffer(_read_exact(self.fd, block), dtype="<f4").astype(np.float32)
         except _Eof:
             return None
         except _OsFailure as failure:
             raise failure.mapped() from None
-
-    def _decode(self) -> dict:
-        with_word = self.layout_channels >= 2
-        counter, timestamp, samples, period, word = _wd2_header(self.source, with_word)
-        block = _block_length(self.layout_channels % 2**32, samples)
-        if block >= BLOCK_LIMIT:
-            raise _block_too_large(block)
-        data = np.frombuffer(self.source.read_exact(block), dtype="<f4").astype(np.float32)
-        return {
-            "event_counter": counter,
-            "timestamp": timestamp,
-            "samples": samples,
-            "sampling_period": period,
-            "channels": word if with_word else self.layout_channels,
-            "data": data,
-        }
+        return {"event_counter": counter, "timestamp": timestamp, "samples": samples, "sampling_period": period,
+                "channels": word if with_word else self.layout_channels, "data": data}
 
 
 class ReferenceReader:
@@ -206,17 +173,13 @@ class ReferenceReader:
         if "\0" in path:
             raise OSError("file name contained an unexpected NUL byte")
         try:
-            fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+            self._fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
         except OSError as error:
-            raise _OsFailure(error.errno).mapped() from None
-        self._fd = fd
+            raise _OsFailure(error).mapped() from None
         try:
-            if reader_type == "WD1":
-                self._reader = _WD1(_Source(fd))
-            elif reader_type == "WD2":
-                self._reader = _WD2(_Source(fd))
-            else:
+            if reader_type not in ("WD1", "WD2"):
                 raise ValueError(f"unknown reader type '{reader_type}', expected 'WD1' or 'WD2'")
+            self._reader = (_WD1 if reader_type == "WD1" else _WD2)(self._fd)
         except BaseException:
             self.close()
             raise
@@ -235,8 +198,7 @@ class ReferenceReader:
             raise StopIteration
         return event
 
-    def __del__(self) -> None:
-        self.close()
+    __del__ = close
 
 
 def normalised(event: dict) -> list:
@@ -252,20 +214,18 @@ def normalised(event: dict) -> list:
 
 
 def trace(reader_class, path: str, reader_type: str, limit: int) -> list:
-    """Outcomes of construction and of up to `limit` next() calls; one more call after the end."""
+    """Outcomes of construction and of up to `limit` next() calls, stopping at the second end."""
     try:
         reader = reader_class(path, reader_type)
     except Exception as error:  # noqa: BLE001 - the exception is the outcome being compared
         return [("raise", type(error), error.args)]
     outcomes = []
-    ends = 0
     for _ in range(limit):
         try:
             outcomes.append(("event", normalised(next(reader))))
         except StopIteration:
             outcomes.append(("end",))
-            ends += 1
-            if ends == 2:
+            if outcomes.count(("end",)) == 2:
                 break
         except Exception as error:  # noqa: BLE001
             outcomes.append(("raise", type(error), error.args))

@@ -2,8 +2,7 @@
 interpreter's allocated blocks, the C heap, the resident set or any reference count.
 
 Run as a script (`python test_leaks.py [ITERATIONS]`) it is the workload scripts/test-sanitized runs
-under LeakSanitizer, which then reports any leak whose allocation passed through velk;
-`python test_leaks.py --figures` prints the growth figures the tests check.
+under LeakSanitizer, which then reports any leak whose allocation passed through velk.
 """
 
 from __future__ import annotations
@@ -13,108 +12,85 @@ import gc
 import os
 import sys
 import tempfile
-from dataclasses import dataclass
 from pathlib import Path
+from types import SimpleNamespace
 
+# NumPy is imported here, before velk's first event would import it: the interpreter keeps what an
+# import allocates for good, and LeakSanitizer would count that against velk's frames on the stack.
 import numpy as np
 import pytest
 
 import velk
 from recordings import wd1_event, wd2_event
 
-
-@dataclass
-class Files:
-    wd1: str
-    wd2: str
-    wd1_big: str
-    wd2_big: str
-    wd1_too_small: str
-    wd2_block_too_large: str
-    empty: str
-    directory: str
+BIG = 1 << 17  # samples per event in the "big" files: a leaked block shows in the C heap and RSS
 
 
-def write_files(root: Path) -> Files:
+def write_files(root: Path) -> SimpleNamespace:
     def write(name: str, data: bytes) -> str:
         (root / name).write_bytes(data)
         return str(root / name)
 
-    big = 1 << 17  # samples per event in the "big" files: a leaked block shows in the C heap and RSS
-    return Files(
-        wd1=write("wd1", b"".join(wd1_event([i, i + 1, i + 2], event_counter=i) for i in range(20))),
-        wd2=write("wd2", b"".join(wd2_event([1.0] * 8, channels=2, event_counter=i) for i in range(20))),
-        wd1_big=write("wd1-big", wd1_event([7] * big) * 2),
-        wd2_big=write("wd2-big", b"".join(wd2_event([0.5] * big, event_counter=i) for i in range(2))),
+    # Header values beyond the small ints the interpreter caches, so a leaked reference to one leaks a block.
+    return SimpleNamespace(
+        wd1=write("wd1", b"".join(wd1_event([i, i + 1], pattern=-(10**6) - i, event_counter=10**6 + i,
+                                            timestamp=-(2**31) + i) for i in range(20))),
+        wd2=write("wd2", b"".join(wd2_event([1.0] * 8, channels=2, event_counter=10**6 + i, timestamp=2**40 + i,
+                                            sampling_period=2**63 + 5) for i in range(20))),
+        wd1_big=write("wd1-big", wd1_event([7] * BIG) * 2),
+        wd2_big=write("wd2-big", b"".join(wd2_event([0.5] * BIG, event_counter=i) for i in range(2))),
         wd1_too_small=write("wd1-small", wd1_event(event_size=-5) * 3 + wd1_event([1])),
-        wd2_block_too_large=write(
-            "wd2-large",
-            wd2_event([0.0] * 4, channels=2) + wd2_event([0.0] * 4, channels=2, event_counter=1)
-            + wd2_event([], channels=2, samples=2**29, event_counter=2),
-        ),
+        wd2_block_too_large=write("wd2-large", b"".join(wd2_event([0.0] * 4, channels=2, event_counter=i)
+                                                        for i in range(2))
+                                  + wd2_event([], channels=2, samples=2**28, event_counter=2)),
         empty=write("empty", b""),
         directory=str(root),
+        # Made once: building a Path allocates blocks of its own that come and go in bursts.
+        wd1_as_path=root / "wd1",
     )
 
 
-def read_all(files: Files) -> None:
+def read_all(files) -> None:
     for path, kind in ((files.wd1, "WD1"), (files.wd2, "WD2"), (files.wd1_big, "WD1"), (files.wd2_big, "WD2")):
         for event in velk.EventReader(path, kind):
-            assert event["data"].base is not None
+            assert type(event["data"]) is np.ndarray and event["data"].base is not None
 
 
-def keep_arrays_past_their_reader(files: Files) -> None:
+def keep_arrays_past_their_reader(files) -> None:
     reader = velk.EventReader(files.wd2_big, "WD2")
-    arrays = [event["data"] for event in reader]
-    views = [array[1::2] for array in arrays]
-    del reader, arrays
+    views = [event["data"][1::2] for event in reader]
+    del reader
     assert all(view.base.base is not None for view in views)
 
 
-def fail_to_construct(files: Files) -> None:
-    for args, error in (
-        ((files.directory + "/missing", "WD1"), FileNotFoundError),
-        ((files.wd1 + "/below", "WD1"), NotADirectoryError),
-        ((files.wd1 + "\0", "WD1"), OSError),
-        ((files.wd1, "wd1"), ValueError),
-        ((files.empty, "WD2"), OSError),
-        ((files.directory, "WD2"), OSError),
-        ((Path(files.wd1), "WD1"), TypeError),
-        ((files.wd1, "WD1", "extra"), TypeError),
-        (("\udcff", "WD1"), UnicodeEncodeError),
+def fail_to_construct(files) -> None:
+    for args, kwargs, error in (
+        ((files.directory + "/missing", "WD1"), {}, FileNotFoundError),
+        ((files.wd1 + "\0", "WD1"), {}, OSError),
+        ((files.wd1, "wd1"), {}, ValueError),
+        ((files.empty, "WD2"), {}, OSError),
+        ((files.directory, "WD2"), {}, OSError),
+        ((files.wd2_block_too_large + "-missing", "WD2"), {}, FileNotFoundError),
+        ((files.wd1_as_path, "WD1"), {}, TypeError),
+        ((files.wd1, "WD1", "extra"), {}, TypeError),
+        ((), {"path": files.wd1, "reader_type": "WD1", "extra": 1}, TypeError),
+        (("\udcff", "WD1"), {}, UnicodeEncodeError),
     ):
         try:
-            velk.EventReader(*args)
+            velk.EventReader(*args, **kwargs)
         except error:
             continue
-        raise AssertionError(f"{args!r} did not raise {error.__name__}")
-    try:
-        velk.EventReader(path=files.wd1, reader_type="WD1", extra=1)
-    except TypeError:
-        pass
+        raise AssertionError(f"{args} {kwargs} did not raise {error.__name__}")
 
 
-def raise_from_next(files: Files) -> None:
-    reader = velk.EventReader(files.wd1_too_small, "WD1")
-    for _ in range(3):
-        try:
+def raise_from_next(files) -> None:
+    for path, kind, good, error in ((files.wd1_too_small, "WD1", 0, ValueError),
+                                    (files.wd2_block_too_large, "WD2", 2, ValueError),
+                                    (files.directory, "WD1", 0, IsADirectoryError)):
+        reader = velk.EventReader(path, kind)
+        assert len([next(reader) for _ in range(good)]) == good
+        with pytest.raises(error):
             next(reader)
-        except ValueError:
-            continue
-        raise AssertionError("event_size -5 did not raise")
-    assert len(list(reader)) == 1
-    reader = velk.EventReader(files.wd2_block_too_large, "WD2")
-    assert len([next(reader), next(reader)]) == 2
-    try:
-        next(reader)
-    except ValueError:
-        pass
-    reader = velk.EventReader(files.directory, "WD1")
-    try:
-        next(reader)
-    except IsADirectoryError:
-        pass
-    assert list(reader) == []
 
 
 WORKLOADS = {
@@ -125,51 +101,37 @@ WORKLOADS = {
 }
 
 
-def _sanitizer_allocated_bytes():
-    try:
-        function = ctypes.CDLL(None).__sanitizer_get_current_allocated_bytes
-    except AttributeError:
-        return None
-    function.restype = ctypes.c_size_t
-    return function
-
-
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-        "keepcost")]
-
-
 def _malloc_in_use():
     """Bytes the C heap has handed out and not taken back: the sanitizer's own count when it runs,
-    else glibc's mallinfo2 (small chunks plus mmapped ones)."""
-    sanitizer = _sanitizer_allocated_bytes()
-    if sanitizer is not None:
-        return sanitizer
-    try:
-        mallinfo2 = ctypes.CDLL(None).mallinfo2
-    except AttributeError:
-        return None
-    mallinfo2.restype = _MallInfo2
-    return lambda: (lambda info: info.uordblks + info.hblkhd)(mallinfo2())
+    else glibc's mallinfo2 (small chunks plus mmapped ones); None when neither is there."""
+    libc = ctypes.CDLL(None)
+    if hasattr(libc, "__sanitizer_get_current_allocated_bytes"):
+        libc.__sanitizer_get_current_allocated_bytes.restype = ctypes.c_size_t
+        return libc.__sanitizer_get_current_allocated_bytes, True
+    if not hasattr(libc, "mallinfo2"):
+        return None, False
+
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in (
+            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+    libc.mallinfo2.restype = MallInfo2
+    return lambda: (lambda info: info.uordblks + info.hblkhd)(libc.mallinfo2()), False
 
 
-MALLOC_IN_USE = _malloc_in_use()
-UNDER_SANITIZER = _sanitizer_allocated_bytes() is not None
-
-
-def _rss() -> int:
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+MALLOC_IN_USE, UNDER_SANITIZER = _malloc_in_use()
 
 
 def measure() -> dict[str, int]:
     gc.collect()
-    figures = {"python blocks": sys.getallocatedblocks()}
+    figures = {}
+    if sys.getallocatedblocks():  # 0 when the interpreter allocates through malloc alone
+        figures["python blocks"] = sys.getallocatedblocks()
     if MALLOC_IN_USE is not None:
         figures["malloc bytes"] = MALLOC_IN_USE()
     if not UNDER_SANITIZER:  # freed memory sits in the sanitizer's quarantine, so RSS says nothing there
-        figures["rss bytes"] = _rss()
+        with open("/proc/self/statm") as statm:
+            figures["rss bytes"] = int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
     return figures
 
 
@@ -180,13 +142,11 @@ ITERATIONS = 150
 LIMITS = {"python blocks": ITERATIONS // 3, "malloc bytes": 256 << 10, "rss bytes": 16 << 20}
 
 
-def growth(workload, files: Files) -> dict[str, int]:
+def growth(workload, files) -> dict[str, int]:
     """The smaller growth of two windows of ITERATIONS runs each, after a warm-up window: a leak grows
     both, a cache the interpreter fills once (on a first exception of some kind, say) at most one."""
-    for _ in range(ITERATIONS):
-        workload(files)
-    marks = [measure()]
-    for _ in range(2):
+    marks = []
+    for _window in range(3):
         for _ in range(ITERATIONS):
             workload(files)
         marks.append(measure())
@@ -194,73 +154,76 @@ def growth(workload, files: Files) -> dict[str, int]:
 
 
 @pytest.fixture(scope="module")
-def files(tmp_path_factory) -> Files:
+def files(tmp_path_factory):
     return write_files(tmp_path_factory.mktemp("leaks"))
 
 
 @pytest.mark.parametrize("name", sorted(WORKLOADS))
-def test_no_growth_over_many_iterations(files, name) -> None:
+def test_no_growth_over_many_iterations(files, name):
     grown = growth(WORKLOADS[name], files)
-    excess = {metric: value for metric, value in grown.items() if value > LIMITS[metric]}
-    assert not excess, f"{name}: grew {grown} (limits {LIMITS})"
+    assert all(grown[metric] <= LIMITS[metric] for metric in grown), f"{name}: grew {grown} (limits {LIMITS})"
 
 
-def test_the_limits_catch_a_leak(files) -> None:
-    """The same measurement over a workload that keeps one event per iteration must fail the limits."""
+def test_the_limits_catch_a_leak(files):
+    """The same measurement over a workload that keeps one event per iteration must fail every limit."""
     kept = []
-
-    def leaky(files: Files) -> None:
-        kept.append(next(velk.EventReader(files.wd1_big, "WD1")))  # 256 KiB of samples each
-
-    grown = growth(leaky, files)
-    assert grown["python blocks"] > LIMITS["python blocks"] or sys.getallocatedblocks() == 0
-    if "malloc bytes" in grown:
-        assert grown["malloc bytes"] > LIMITS["malloc bytes"]
-    if "rss bytes" in grown:
-        assert grown["rss bytes"] > LIMITS["rss bytes"]
-
-
-def _reader_type() -> type:
-    return velk.EventReader
-
-
-def _container_type(files: Files) -> type:
-    return type(next(velk.EventReader(files.wd1, "WD1"))["data"].base)
+    grown = growth(lambda files: kept.append(next(velk.EventReader(files.wd1_big, "WD1"))), files)
+    assert all(grown[metric] > LIMITS[metric] for metric in grown), grown
 
 
 @pytest.mark.parametrize("name", sorted(WORKLOADS))
-@pytest.mark.parametrize("type_of", [lambda files: velk.EventReader, _container_type],
-                         ids=["EventReader", "PySliceContainer"])
-def test_type_reference_counts_return(files, name, type_of) -> None:
-    cls = type_of(files)
+def test_type_reference_counts_return(files, name):
+    types = velk.EventReader, type(next(velk.EventReader(files.wd1, "WD1"))["data"].base)
     WORKLOADS[name](files)
     gc.collect()
-    before = sys.getrefcount(cls)
+    before = [sys.getrefcount(cls) for cls in types]
     for _ in range(50):
         WORKLOADS[name](files)
     gc.collect()
-    assert sys.getrefcount(cls) == before
+    assert [sys.getrefcount(cls) for cls in types] == before
 
 
-def test_returned_objects_hold_only_their_own_references(files) -> None:
+def test_returned_objects_hold_only_their_own_references(files):
     reader = velk.EventReader(files.wd2, "WD2")
     assert sys.getrefcount(reader) == 2  # the name and the argument
     assert sys.getrefcount(iter(reader)) == 3  # plus the returned reference, alive during the call
     event = next(reader)
     assert sys.getrefcount(event) == 2
+    # Values beyond the cached small ints: held by the dict and the argument only.
+    assert [sys.getrefcount(event[key]) for key in ("event_counter", "timestamp", "sampling_period")] == [2] * 3
     array = event["data"]
-    assert sys.getrefcount(array) == 3  # the dict, the name and the argument
     container = array.base
-    assert sys.getrefcount(container) == 3  # the array's base, the name and the argument
+    assert (sys.getrefcount(array), sys.getrefcount(container)) == (3, 3)
     del event
     assert sys.getrefcount(array) == 2
     del array
     assert sys.getrefcount(container) == 2  # the array is gone and released its base
 
 
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="None is immortal: its count never moves")
+@pytest.mark.parametrize("kind", ["WD1", "WD2"])
+def test_dict_placeholders_leave_no_reference_to_none_behind(files, kind):
+    """Every None a new dict starts with must be replaced and released, in kept and dropped dicts alike."""
+    path = files.wd1 if kind == "WD1" else files.wd2
+
+    def none_references_gained() -> tuple[int, list]:
+        gc.collect()
+        gc.disable()  # a collection in the middle would free unrelated objects that hold None
+        try:
+            before = sys.getrefcount(None)
+            kept = [list(event.values()) for event in velk.EventReader(path, kind)]
+            return sys.getrefcount(None) - before, kept
+        finally:
+            gc.enable()
+
+    none_references_gained()  # the first use creates the process-wide objects
+    gained, kept = none_references_gained()
+    assert gained == 0 and not any(value is None for values in kept for value in values)
+
+
 @pytest.mark.parametrize("reader_type", ["WD1", "WD2", "wd1"])
 @pytest.mark.parametrize("path_kind", ["wd1", "wd2", "empty", "directory", "missing"])
-def test_argument_reference_counts_return(files, path_kind, reader_type) -> None:
+def test_argument_reference_counts_return(files, path_kind, reader_type):
     """Constructing borrows its arguments, whether it succeeds or fails."""
     path = "".join([getattr(files, path_kind, files.directory + "/missing")])  # a fresh str object
     kind = "".join([reader_type])
@@ -274,30 +237,11 @@ def test_argument_reference_counts_return(files, path_kind, reader_type) -> None
     assert (sys.getrefcount(path), sys.getrefcount(kind)) == before
 
 
-def drive(iterations: int) -> None:
-    """The workload LeakSanitizer watches: every path through velk, many times, then everything dropped."""
-    with tempfile.TemporaryDirectory() as root:
-        files = write_files(Path(root))
-        for _ in range(iterations):
-            for workload in WORKLOADS.values():
-                workload(files)
-        kept = [event["data"] for event in velk.EventReader(files.wd1, "WD1")]
-        assert np.all(kept[0] == [0, 1, 2])
-        del kept
-    gc.collect()
-
-
-def print_figures() -> None:
-    """The growth each workload shows, next to the limits the tests hold it to."""
-    with tempfile.TemporaryDirectory() as root:
-        files = write_files(Path(root))
-        print(f"growth over {ITERATIONS} iterations (smaller of two windows); limits {LIMITS}")
-        for name, workload in WORKLOADS.items():
-            print(f"  {name}: {growth(workload, files)}")
-
-
 if __name__ == "__main__":
-    if sys.argv[1:] == ["--figures"]:
-        print_figures()
-    else:
-        drive(int(sys.argv[1]) if len(sys.argv) > 1 else 20)
+    # The workload LeakSanitizer watches: every path through velk, many times, then everything dropped.
+    with tempfile.TemporaryDirectory() as root:
+        leak_files = write_files(Path(root))
+        for _ in range(int(sys.argv[1]) if len(sys.argv) > 1 else 20):
+            for workload in WORKLOADS.values():
+                workload(leak_files)
+    gc.collect()

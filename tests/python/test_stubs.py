@@ -10,7 +10,6 @@ import re
 import shutil
 import subprocess
 import sys
-import textwrap
 from pathlib import Path
 
 import numpy as np
@@ -21,13 +20,7 @@ from recordings import wd1_event, wd2_event
 
 pytest.importorskip("mypy", reason="the type checks need mypy (the test extra installs it)")
 
-REPO_STUB = Path(__file__).resolve().parents[2] / "stubs" / "velk-stubs" / "__init__.pyi"
-
-
-def _installed_stub() -> Path | None:
-    """The stub package installed beside the module, where type checkers look for it."""
-    candidate = Path(velk.__file__).parent / "velk-stubs" / "__init__.pyi"
-    return candidate if candidate.is_file() else None
+INSTALLED_STUB = Path(velk.__file__).parent / "velk-stubs" / "__init__.pyi"
 
 
 def _installed_from_wheel() -> bool:
@@ -40,97 +33,60 @@ def _installed_from_wheel() -> bool:
 
 @pytest.fixture(scope="module")
 def stub_path() -> Path:
-    installed = _installed_stub()
-    if installed is not None:
-        return installed
+    """The stub package installed beside the module, where type checkers look for it; in a development
+    build, the repository's."""
+    if INSTALLED_STUB.is_file():
+        return INSTALLED_STUB
     if _installed_from_wheel():
         pytest.fail(f"velk is installed at {velk.__file__} without velk-stubs beside it")
-    return REPO_STUB
+    return Path(__file__).resolve().parents[2] / "stubs" / "velk-stubs" / "__init__.pyi"
 
 
-@pytest.fixture(scope="module")
-def mypy_env(stub_path: Path, tmp_path_factory: pytest.TempPathFactory) -> dict[str, str]:
-    """The environment for mypy: the installed stubs as they are, or in a development build the
-    repository's stub made visible through MYPYPATH under the module's name."""
-    # Subprocesses run elsewhere: they find the module under test by its absolute directory.
+def run_mypy(args: list[str], stub_path: Path, cwd: Path) -> subprocess.CompletedProcess[str]:
+    """mypy in a subprocess that finds the module under test by its absolute directory, and a stub that
+    is not installed through MYPYPATH under the module's name."""
     module_dir = str(Path(velk.__file__).resolve().parent)
-    search_path = os.pathsep.join(filter(None, [module_dir, os.environ.get("PYTHONPATH")]))
-    env = dict(os.environ, PYTHONPATH=search_path)
-    if stub_path != _installed_stub():
-        search = tmp_path_factory.mktemp("stub-search")
-        shutil.copyfile(stub_path, search / "velk.pyi")
-        env["MYPYPATH"] = str(search)
-    return env
-
-
-def _run(args: list[str], env: dict[str, str], cwd: Path) -> subprocess.CompletedProcess[str]:
-    return subprocess.run(
-        [sys.executable, "-m", *args], env=env, cwd=cwd, capture_output=True, text=True, timeout=600
-    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [module_dir, os.environ.get("PYTHONPATH")])))
+    if stub_path != INSTALLED_STUB:
+        (cwd / "stub-search").mkdir()
+        shutil.copyfile(stub_path, cwd / "stub-search" / "velk.pyi")
+        env["MYPYPATH"] = str(cwd / "stub-search")
+    return subprocess.run([sys.executable, "-m", *args], env=env, cwd=cwd, capture_output=True, text=True,
+                          timeout=600)
 
 
 def test_installed_wheel_carries_the_stub_package() -> None:
     if not _installed_from_wheel():
         pytest.skip("velk is not installed from a wheel here")
     files = {str(f) for f in importlib.metadata.files("velk") or []}
-    assert "velk-stubs/__init__.pyi" in files
-    assert _installed_stub() is not None
-    # A stub beside the extension module would shadow nothing and be ignored; only the package counts.
+    assert "velk-stubs/__init__.pyi" in files and INSTALLED_STUB.is_file()
+    # A stub beside the extension module would be ignored; only the package counts.
     assert not any(f.startswith("velk.") and f.endswith(".pyi") for f in files)
 
 
-def test_stubtest_finds_the_stub_consistent_with_the_module(
-    mypy_env: dict[str, str], tmp_path: Path
-) -> None:
-    result = _run(["mypy.stubtest", "velk"], mypy_env, tmp_path)
-    assert result.returncode == 0, result.stdout + result.stderr
-    assert "Success" in result.stdout
+def test_stubtest_finds_the_stub_consistent_with_the_module(stub_path: Path, tmp_path: Path) -> None:
+    result = run_mypy(["mypy.stubtest", "velk"], stub_path, tmp_path)
+    assert result.returncode == 0 and "Success" in result.stdout, result.stdout + result.stderr
 
 
-# (layout, recording) pairs whose first event fills every key of the layout's dictionary.
-RECORDINGS = {
-    "WD1": wd1_event([7, 65535, 0], board_id=-3, event_counter=2, timestamp=-1),
-    "WD2": wd2_event([0.5, -1.0, 2.0, 4.0], channels=2, event_counter=4)
-    + wd2_event([1.0, 2.0, 3.0, 4.0], channels=2, event_counter=5),
-}
-
-
-def _typed_dict_fields(stub: Path, name: str) -> list[tuple[str, ast.expr]]:
-    tree = ast.parse(stub.read_text())
-    for node in tree.body:
-        if isinstance(node, ast.ClassDef) and node.name == name:
-            return [
-                (item.target.id, item.annotation)
-                for item in node.body
-                if isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name)
-            ]
-    raise AssertionError(f"{name} is not defined in {stub}")
-
-
-def _stub_value_check(annotation: ast.expr) -> tuple[type, np.dtype | None]:
-    """The runtime type and, for arrays, the dtype an annotation promises."""
-    text = ast.unparse(annotation)
-    if text == "int":
-        return int, None
-    array = re.fullmatch(r"NDArray\[np\.(\w+)\]", text)
-    assert array is not None, f"unexpected annotation {text}"
-    return np.ndarray, np.dtype(getattr(np, array.group(1)))
-
-
-@pytest.mark.parametrize("layout", ["WD1", "WD2"])
-def test_event_typed_dicts_describe_the_real_dictionaries(
-    layout: str, stub_path: Path, tmp_path: Path
-) -> None:
-    path = tmp_path / f"recording.{layout.lower()}"
-    path.write_bytes(RECORDINGS[layout])
-    event = next(velk.EventReader(str(path), layout))
-    fields = _typed_dict_fields(stub_path, f"{layout}Event")
-    assert [name for name, _ in fields] == list(event)
-    for name, annotation in fields:
-        expected_type, expected_dtype = _stub_value_check(annotation)
-        assert type(event[name]) is expected_type, name
-        if expected_dtype is not None:
-            assert event[name].dtype == expected_dtype, name
+@pytest.mark.parametrize(("layout", "data"), [
+    ("WD1", wd1_event([7, 65535, 0], board_id=-3, event_counter=2, timestamp=-1)),
+    ("WD2", wd2_event([0.5, -1.0, 2.0, 4.0], channels=2)
+     + wd2_event([1.0, 2.0, 3.0, 4.0], channels=2, event_counter=1)),
+])
+def test_event_typed_dicts_describe_the_real_dictionaries(layout, data, stub_path: Path, recording) -> None:
+    event = next(velk.EventReader(str(recording(data)), layout))
+    (typed_dict,) = (node for node in ast.parse(stub_path.read_text()).body
+                     if isinstance(node, ast.ClassDef) and node.name == f"{layout}Event")
+    fields = {item.target.id: ast.unparse(item.annotation)
+              for item in typed_dict.body if isinstance(item, ast.AnnAssign)}
+    assert list(fields) == list(event)
+    for name, annotation in fields.items():
+        array = re.fullmatch(r"NDArray\[np\.(\w+)\]", annotation)
+        if array is None:
+            assert (annotation, type(event[name])) == ("int", int), name
+        else:
+            assert type(event[name]) is np.ndarray and event[name].dtype == getattr(np, array.group(1)), name
 
 
 PRELUDE = """\
@@ -157,35 +113,23 @@ USAGE = [
     ('assert_type(next(velk.EventReader(path, reader_type="WD2")), WD2Event)', None),
     ('assert_type(next(velk.EventReader(path, "WD1"))["data"], NDArray[np.uint16])', None),
     ('assert_type(next(velk.EventReader(path, "WD2"))["data"], NDArray[np.float32])', None),
-    ('assert_type(next(velk.EventReader(path, "WD1"))["timestamp"], int)', None),
     ("assert_type(next(velk.EventReader(path, kind)), WD1Event | WD2Event)", None),
     ('assert_type(iter(velk.EventReader(path, "WD2")), velk.EventReader[WD2Event])', None),
     ('assert_type([e["channels"] for e in velk.EventReader(path, "WD2")], list[int])', None),
-    ('e = next(velk.EventReader(path, kind)); assert_type(e["data"].size, int)', None),
     ('next(velk.EventReader(path, "WD2"))["board_id"]', "typeddict-item"),
-    ('next(velk.EventReader(path, "WD1"))["channels"]', "typeddict-item"),
     ('wrong: NDArray[np.float32] = next(velk.EventReader(path, "WD1"))["data"]', "assignment"),
     ('velk.EventReader(pathlib.Path(path), "WD1")', "call-overload"),
-    ("velk.EventReader(path)", "call-overload"),
     ('velk.EventReader(path, "WD1", "extra")', "call-overload"),
-    ('velk.EventReader(path, layout="WD1")', "call-overload"),
     ("class Sub(velk.EventReader[WD1Event]): pass", "misc"),
-    ("velk.__version__", "attr-defined"),
     ('velk.EventReader(path, "WD1").close()', "attr-defined"),
 ]
 
 
-def test_user_code_type_checks_as_documented(mypy_env: dict[str, str], tmp_path: Path) -> None:
+def test_user_code_type_checks_as_documented(stub_path: Path, tmp_path: Path) -> None:
     first_line = PRELUDE.count("\n") + 1
-    source = PRELUDE + "".join(f"{code}\n" for code, _ in USAGE)
-    (tmp_path / "usage.py").write_text(source)
-    result = _run(
-        ["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "usage.py"], mypy_env, tmp_path
-    )
+    (tmp_path / "usage.py").write_text(PRELUDE + "".join(f"{code}\n" for code, _ in USAGE))
+    result = run_mypy(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "usage.py"], stub_path, tmp_path)
     output = result.stdout + result.stderr
-    reported = {
-        (int(line), code)
-        for line, code in re.findall(r"^usage\.py:(\d+): error: .*\[([\w-]+)\]$", output, re.M)
-    }
-    expected = {(first_line + i, code) for i, (_, code) in enumerate(USAGE) if code is not None}
-    assert reported == expected, textwrap.indent(output, "    ")
+    errors = re.findall(r"^usage\.py:(\d+): error: .*\[([\w-]+)\]$", output, re.M)
+    reported = {(int(line), code) for line, code in errors}
+    assert reported == {(first_line + i, code) for i, (_, code) in enumerate(USAGE) if code is not None}, output
