@@ -38,7 +38,6 @@ class IoError {
   static IoError out_of_memory() noexcept { return IoError(IoErrorKind::OutOfMemory, 0); }
 
   IoErrorKind kind() const noexcept { return kind_; }
-  int os_errno() const noexcept { return os_errno_; }
 
   // "failed to fill whole buffer" for end of file; for an OS error the C library's text followed by
   // " (os error N)".

@@ -78,9 +78,7 @@ class SampleVector {
   T* data() noexcept { return data_; }
   const T* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
-  std::size_t size_bytes() const noexcept { return size_ * sizeof(T); }
   std::byte* bytes() noexcept { return reinterpret_cast<std::byte*>(data_); }
-  T operator[](std::size_t i) const noexcept { return data_[i]; }
 
   // Hands the storage to the caller, leaving the vector empty.
   SampleStorage release() && noexcept {
