@@ -17,7 +17,7 @@ struct Slot {
 // Blocks are released wherever the last reference to their array goes, which may be any thread.
 std::mutex g_mutex;
 std::array<Slot, kSlots> g_slots;  // filled from the front, oldest first
-std::size_t g_open_streams = 0;
+std::size_t g_users = 0;  // open streams that read large blocks
 
 }  // namespace
 
@@ -38,7 +38,7 @@ void release(void* block, std::size_t bytes) noexcept {
   void* evicted = block;
   {
     const std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_open_streams > 0 && bytes >= kMinBytes) {
+    if (g_users > 0 && bytes >= kMinBytes) {
       std::size_t free_slot = 0;
       while (free_slot < kSlots && g_slots[free_slot].block != nullptr) ++free_slot;
       if (free_slot == kSlots) {
@@ -54,18 +54,28 @@ void release(void* block, std::size_t bytes) noexcept {
   std::free(evicted);  // outside the lock: unmapping a large block takes a while
 }
 
-void stream_opened() noexcept {
+void user_joined() noexcept {
   const std::lock_guard<std::mutex> lock(g_mutex);
-  ++g_open_streams;
+  ++g_users;
 }
 
-void stream_closed() noexcept {
+void user_left() noexcept {
+  bool last = false;
+  {
+    const std::lock_guard<std::mutex> lock(g_mutex);
+    last = --g_users == 0;
+  }
+  if (last) clear();
+}
+
+bool clear() noexcept {
   std::array<Slot, kSlots> dropped{};
   {
     const std::lock_guard<std::mutex> lock(g_mutex);
-    if (--g_open_streams == 0) dropped = std::exchange(g_slots, {});
+    dropped = std::exchange(g_slots, {});
   }
   for (const Slot& slot : dropped) std::free(slot.block);
+  return dropped[0].block != nullptr;
 }
 
 std::size_t cached_blocks() noexcept {

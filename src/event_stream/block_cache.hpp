@@ -6,8 +6,10 @@
 // pages, and the sample reader builds such blocks in steps as the file delivers their bytes. Handing a
 // freed block of exactly the right size back to the next event skips all of that.
 //
-// Blocks are kept only while at least one stream is open, and the last stream to close frees them,
-// so no memory stays held once every reader is gone. All functions are safe from any thread.
+// Blocks are kept only while at least one stream that reads such blocks is open, and the last of those
+// to close frees them, so no memory stays held once those readers are gone. Only blocks of delivered
+// events come back here; an allocation that fails empties the cache before it tries again. All
+// functions are safe from any thread.
 #pragma once
 
 #include <cstddef>
@@ -28,9 +30,12 @@ void* acquire(std::size_t bytes) noexcept;
 // taken, or else frees it.
 void release(void* block, std::size_t bytes) noexcept;
 
-// Streams announce themselves: the cache keeps blocks only while one is open.
-void stream_opened() noexcept;
-void stream_closed() noexcept;
+// Streams that read large blocks announce themselves: the cache keeps blocks only while one is open.
+void user_joined() noexcept;
+void user_left() noexcept;
+
+// Frees every kept block; returns whether there was any.
+bool clear() noexcept;
 
 // Blocks currently kept (for tests).
 std::size_t cached_blocks() noexcept;

@@ -8,6 +8,7 @@
 #include <cassert>
 #include <cerrno>
 #include <climits>
+#include <limits>
 #include <new>
 #include <string>
 
@@ -17,35 +18,41 @@ FileDescriptor::~FileDescriptor() {
   if (fd_ >= 0) ::close(fd_);  // a close error cannot be acted on here
 }
 
-Result<EventStream> EventStream::open(std::string_view path) {
+Result<EventStream> EventStream::open(std::string_view path, SignalCheck on_signal) {
   if (path.find('\0') != std::string_view::npos) return IoError::nul_in_path();
   const std::string terminated(path);
-  int fd;
-  do {
-    fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return IoError::from_errno(errno);
-  return adopt(FileDescriptor(fd));
+  for (;;) {
+    const int fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) return adopt(FileDescriptor(fd), on_signal);
+    const int err = errno;
+    if (err != EINTR || (on_signal != nullptr && !on_signal())) return IoError::from_errno(err);
+  }
 }
 
-Result<EventStream> EventStream::adopt(FileDescriptor fd) {
+Result<EventStream> EventStream::adopt(FileDescriptor fd, SignalCheck on_signal) {
   std::unique_ptr<std::byte[]> buffer(new (std::nothrow) std::byte[kBufferSize]);
   if (!buffer) return IoError::out_of_memory();
-  return EventStream(std::move(fd), std::move(buffer));
+  // A descriptor that cannot seek (a pipe) has no offset; 0 stands in, and return_to reports the seek
+  // error should it ever need one.
+  const off_t offset = ::lseek(fd.get(), 0, SEEK_CUR);
+  return EventStream(std::move(fd), std::move(buffer), offset < 0 ? 0 : static_cast<std::uint64_t>(offset),
+                     on_signal);
 }
 
 // One read(2) of up to n bytes. Returns the count delivered, 0 only at end of file; a read interrupted
-// by a signal before delivering anything is retried; errno is captured at once.
+// by a signal before delivering anything is retried unless on_signal_ says to give up; errno is
+// captured at once.
 Result<std::size_t> EventStream::read_some(std::byte* destination, std::size_t n) const {
   n = std::min<std::size_t>(n, SSIZE_MAX);
   for (;;) {
     const ssize_t got = ::read(fd_.get(), destination, n);
     if (got >= 0) return static_cast<std::size_t>(got);
     const int err = errno;
-    if (err != EINTR) return IoError::from_errno(err);
+    if (err != EINTR || (on_signal_ != nullptr && !on_signal_())) return IoError::from_errno(err);
   }
 }
 
+// A failed or empty read leaves the buffer as it was, so return_to can still reach the bytes in it.
 Status EventStream::read_exact_slow(std::byte* destination, std::size_t n) {
   std::size_t done = 0;
   while (done < n) {
@@ -53,15 +60,16 @@ Status EventStream::read_exact_slow(std::byte* destination, std::size_t n) {
     if (pos_ == filled_) {
       const bool bypass = n - done >= kBufferSize;
       std::byte* target = bypass ? destination + done : buffer_.get();
-      pos_ = filled_ = 0;
       const Result<std::size_t> got = read_some(target, bypass ? n - done : kBufferSize);
       if (!got) return got.error();
       if (*got == 0) return IoError::unexpected_eof();
+      origin_ += filled_ + (bypass ? *got : 0);
+      pos_ = 0;
+      filled_ = bypass ? 0 : *got;
       if (bypass) {
         done += *got;
         continue;
       }
-      filled_ = *got;
     }
     const std::size_t take = std::min(filled_ - pos_, n - done);
     std::memcpy(destination + done, buffer_.get() + pos_, take);
@@ -81,8 +89,23 @@ Status EventStream::skip(std::size_t n) {
   return {};
 }
 
-Status EventStream::rewind() {
-  if (::lseek(fd_.get(), 0, SEEK_SET) < 0) return IoError::from_errno(errno);
+Status EventStream::rewind() { return seek(0); }
+
+Status EventStream::return_to(std::uint64_t mark) {
+  assert(mark <= position());
+  if (mark >= origin_) {
+    pos_ = static_cast<std::size_t>(mark - origin_);
+    return {};
+  }
+  return seek(mark);
+}
+
+Status EventStream::seek(std::uint64_t offset) {
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    return IoError::from_errno(EINVAL);
+  }
+  if (::lseek(fd_.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return IoError::from_errno(errno);
+  origin_ = offset;
   pos_ = filled_ = 0;
   return {};
 }

@@ -31,26 +31,34 @@ class FileDescriptor {
 
 inline constexpr std::size_t kBufferSize = 8192;
 
+// Asked when a system call was interrupted by a signal: true to retry it, false to give up, in which
+// case the call fails with an error of kind Interrupted. The owner uses it to run its signal handlers.
+using SignalCheck = bool (*)();
+
 // Reads a file through one 8192-byte buffer. Every read is exact: it delivers all requested bytes or
-// fails; bytes delivered before a failure stay consumed. Reaching end of file is the failure of kind
-// UnexpectedEof. Move-only; the stream owns its file and its buffer.
+// fails; bytes delivered before a failure stay consumed until the reader returns to a position it noted
+// earlier (return_to). Reaching end of file is the failure of kind UnexpectedEof. Move-only; the stream
+// owns its file and its buffer.
 class EventStream {
  public:
   // Opens `path` read-only and close-on-exec. A path holding a NUL byte fails without a system call.
-  static Result<EventStream> open(std::string_view path);
+  // An open or read interrupted by a signal is retried unless `on_signal` says to give up.
+  static Result<EventStream> open(std::string_view path, SignalCheck on_signal = nullptr);
   // Wraps an already open descriptor, positioned wherever it is.
-  static Result<EventStream> adopt(FileDescriptor fd);
+  static Result<EventStream> adopt(FileDescriptor fd, SignalCheck on_signal = nullptr);
 
   // A moved-from stream holds no file and no buffered bytes.
   EventStream(EventStream&& other) noexcept
       : fd_(std::move(other.fd_)),
         buffer_(std::move(other.buffer_)),
         pos_(std::exchange(other.pos_, 0)),
-        filled_(std::exchange(other.filled_, 0)) {}
+        filled_(std::exchange(other.filled_, 0)),
+        origin_(std::exchange(other.origin_, 0)),
+        on_signal_(other.on_signal_),
+        caches_blocks_(std::exchange(other.caches_blocks_, false)) {}
   EventStream& operator=(EventStream&&) = delete;
-  // Open streams keep freed large sample blocks cached for reuse; the last one to close frees them.
   ~EventStream() {
-    if (buffer_) block_cache::stream_closed();
+    if (caches_blocks_) block_cache::user_left();
   }
 
   Status read_exact(std::byte* destination, std::size_t n) {
@@ -81,6 +89,19 @@ class EventStream {
   // Seeks the file to offset 0 and drops whatever is buffered.
   Status rewind();
 
+  // The file offset of the next byte to be read.
+  std::uint64_t position() const noexcept { return origin_ + pos_; }
+  // Goes back to `mark`, a position() taken earlier: without a system call while the buffer still
+  // holds the bytes read since, else by seeking. On an input that cannot seek the error is returned
+  // and the bytes stay consumed.
+  Status return_to(std::uint64_t mark);
+
+  // Marks the stream as a reader of large sample blocks: while it is open, freed large blocks are
+  // kept for reuse (block_cache).
+  void use_block_cache() noexcept {
+    if (!std::exchange(caches_blocks_, true)) block_cache::user_joined();
+  }
+
   static std::uint32_t load_u32(const std::byte* p) noexcept {
     return std::to_integer<std::uint32_t>(p[0]) | std::to_integer<std::uint32_t>(p[1]) << 8 |
            std::to_integer<std::uint32_t>(p[2]) << 16 | std::to_integer<std::uint32_t>(p[3]) << 24;
@@ -90,19 +111,25 @@ class EventStream {
   }
 
  private:
-  EventStream(FileDescriptor fd, std::unique_ptr<std::byte[]> buffer) noexcept
-      : fd_(std::move(fd)), buffer_(std::move(buffer)) {
-    block_cache::stream_opened();
-  }
+  EventStream(FileDescriptor fd, std::unique_ptr<std::byte[]> buffer, std::uint64_t origin,
+              SignalCheck on_signal) noexcept
+      : fd_(std::move(fd)), buffer_(std::move(buffer)), origin_(origin), on_signal_(on_signal) {}
 
   Status read_exact_slow(std::byte* destination, std::size_t n);
+  // Moves the file to `offset` and drops whatever is buffered.
+  Status seek(std::uint64_t offset);
   Result<std::size_t> read_some(std::byte* destination, std::size_t n) const;
 
   FileDescriptor fd_;
   std::unique_ptr<std::byte[]> buffer_;
-  // Invariant: pos_ <= filled_ <= kBufferSize; bytes [pos_, filled_) are buffered and unread.
+  // Invariant: pos_ <= filled_ <= kBufferSize; bytes [pos_, filled_) are buffered and unread, and
+  // bytes [0, pos_) are the last pos_ bytes delivered, so a return within them needs no system call.
   std::size_t pos_ = 0;
   std::size_t filled_ = 0;
+  // The file offset of buffer_[0]; the file's own offset is origin_ + filled_.
+  std::uint64_t origin_ = 0;
+  SignalCheck on_signal_ = nullptr;
+  bool caches_blocks_ = false;
 };
 
 }  // namespace velk

@@ -5,6 +5,7 @@
 #include <string>
 #include <variant>
 
+#include "event_stream/event_stream.hpp"
 #include "event_stream/io_error.hpp"
 
 namespace velk {
@@ -28,11 +29,18 @@ struct DecodeError {
 template <class Event>
 using ReadOutcome = std::variant<Event, EndOfData, IoError, DecodeError>;
 
-// The end-of-data rule: running out of file while decoding an event means the data is exhausted;
-// any other failure is an error of the reader.
+// The end-of-data rule, for a read that failed while decoding the event that starts at `event_start`.
+// Running out of file means no complete event is there yet: the stream goes back to the event's first
+// byte, so that the event is read whole once the rest of it is written. A read given up for a signal
+// goes back there too. On an input that cannot seek, bytes that have left the buffer stay consumed.
+// End of file is end of data; any other failure is an error of the reader.
 template <class Event>
-ReadOutcome<Event> read_failure(const IoError& error) noexcept {
-  if (error.kind() == IoErrorKind::UnexpectedEof) return EndOfData{};
+ReadOutcome<Event> read_failure(EventStream& stream, std::uint64_t event_start, const IoError& error) {
+  const IoErrorKind kind = error.kind();
+  if (kind == IoErrorKind::UnexpectedEof || kind == IoErrorKind::Interrupted) {
+    (void)stream.return_to(event_start);
+  }
+  if (kind == IoErrorKind::UnexpectedEof) return EndOfData{};
   return error;
 }
 

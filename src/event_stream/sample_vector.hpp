@@ -41,7 +41,7 @@ class SampleVector {
   static std::optional<SampleVector> allocate(std::size_t size) noexcept {
     if (size == 0) return SampleVector(nullptr, 0);
     if (size > SIZE_MAX / sizeof(T)) return std::nullopt;
-    void* data = std::malloc(size * sizeof(T));
+    void* data = retrying_allocation([&] { return std::malloc(size * sizeof(T)); });
     if (data == nullptr) return std::nullopt;
     return SampleVector(static_cast<T*>(data), size);
   }
@@ -62,13 +62,14 @@ class SampleVector {
     std::swap(size_, other.size_);
     return *this;
   }
-  ~SampleVector() { free_samples<T>(data_, size_); }
+  // Samples never handed over belong to no delivered event: they are freed, not cached.
+  ~SampleVector() { std::free(data_); }
 
   // Enlarges the storage to exactly `size` samples (size >= size()), keeping the samples held so far.
   // Returns false, leaving the vector unchanged, when the storage cannot be allocated.
   bool grow(std::size_t size) noexcept {
     if (size > SIZE_MAX / sizeof(T)) return false;
-    void* data = std::realloc(data_, size * sizeof(T));
+    void* data = retrying_allocation([&] { return std::realloc(data_, size * sizeof(T)); });
     if (data == nullptr) return false;
     data_ = static_cast<T*>(data);
     size_ = size;
@@ -87,6 +88,15 @@ class SampleVector {
 
  private:
   SampleVector(T* data, std::size_t size) noexcept : data_(data), size_(size) {}
+
+  // Blocks kept by the cache must never be the reason an allocation fails: on failure the cache is
+  // emptied and the allocation tried once more.
+  template <class Allocate>
+  static void* retrying_allocation(Allocate allocate) noexcept {
+    void* data = allocate();
+    if (data == nullptr && block_cache::clear()) data = allocate();
+    return data;
+  }
 
   T* data_;
   std::size_t size_;  // also the capacity: the storage is allocated at its exact size

@@ -14,15 +14,18 @@ DecodeError wd2_block_too_large(std::uint32_t length) noexcept {
 ReadOutcome<WD2Event> WD2Reader::next() {
   const bool has_word = layout_channels_ >= 2;
   // One exact read of the header consumes the same bytes as reading its fields one by one.
+  const std::uint64_t start = stream_.position();
   std::array<std::byte, 28> header;
   if (Status s = stream_.read_exact(header.data(), has_word ? 28 : 24); !s) {
-    return read_failure<WD2Event>(s.error());
+    return read_failure<WD2Event>(stream_, start, s.error());
   }
   const std::uint32_t samples = EventStream::load_u32(&header[12]);
   const std::uint32_t block = wd2_block_length(static_cast<std::uint32_t>(layout_channels_), samples);
   if (block >= kBlockLimit) return wd2_block_too_large(block);
   SampleBlock<float> read = read_sample_block<float>(stream_, block / 4);
-  if (const IoError* error = std::get_if<IoError>(&read)) return read_failure<WD2Event>(*error);
+  if (const IoError* error = std::get_if<IoError>(&read)) {
+    return read_failure<WD2Event>(stream_, start, *error);
+  }
   if (std::holds_alternative<SamplesUnallocatable>(read)) {
     return DecodeError{DecodeError::Kind::OutOfMemory, "data block", block, 0};
   }

@@ -12,11 +12,18 @@ namespace {
 
 constexpr std::size_t kLarge = block_cache::kMinBytes;  // the smallest size the cache keeps
 
-// Counts as an open stream for its lifetime.
+// Counts as an open stream that reads large blocks, for its lifetime.
 struct OpenStream {
-  OpenStream() { block_cache::stream_opened(); }
-  ~OpenStream() { block_cache::stream_closed(); }
+  OpenStream() { block_cache::user_joined(); }
+  ~OpenStream() { block_cache::user_left(); }
 };
+
+// What happens to the samples of a delivered event once its array is gone.
+template <class T>
+void deliver_and_drop(SampleBlock<T>& block) {
+  const SampleStorage storage = std::move(std::get<SampleVector<T>>(block)).release();
+  free_samples<T>(storage.data, storage.capacity);
+}
 
 void* new_block(std::size_t bytes) {
   void* block = std::malloc(bytes);
@@ -59,11 +66,17 @@ TEST_F(BlockCacheTest, FreesWhatItMustNotKeep) {
   }
 }
 
-TEST_F(BlockCacheTest, TheLastStreamToCloseEmptiesTheCache) {
+// Only streams that read large blocks keep the cache; the last of them to close empties it.
+TEST_F(BlockCacheTest, TheLastStreamReadingLargeBlocksToCloseEmptiesTheCache) {
   const std::string path = dir.write("file", {1, 2, 3});
+  EventStream idle = open_stream(path);
+  block_cache::release(new_block(kLarge), kLarge);
+  EXPECT_EQ(block_cache::cached_blocks(), 0u);
   std::optional<EventStream> one = open_stream(path);
+  one->use_block_cache();
   {
     EventStream two = open_stream(path);
+    two.use_block_cache();
     block_cache::release(new_block(kLarge), kLarge);
     EventStream moved = std::move(two);  // a moved-from stream does not count as a second closing
   }
@@ -72,8 +85,9 @@ TEST_F(BlockCacheTest, TheLastStreamToCloseEmptiesTheCache) {
   EXPECT_EQ(block_cache::cached_blocks(), 0u);
 }
 
-// Two float blocks just over the cache's limit, each with its own bytes, then a third block cut short.
-TEST_F(BlockCacheTest, ReusedBlocksHoldTheNewSamplesAndReturnAfterAShortRead) {
+// Two float blocks just over the cache's limit, each with its own bytes, then a third block cut short:
+// a delivered block is reused by the next event; the block of an event cut short is freed.
+TEST_F(BlockCacheTest, ReusedBlocksHoldTheNewSamplesAndUndeliveredBlocksAreFreed) {
   const std::size_t count = kLarge / 4 + 1;
   const Bytes bytes = pattern_bytes(count * 4 * 2 + 100);
   EventStream stream = open_stream(dir.write("blocks", bytes));
@@ -85,18 +99,18 @@ TEST_F(BlockCacheTest, ReusedBlocksHoldTheNewSamplesAndReturnAfterAShortRead) {
   SampleBlock<float> first = read_sample_block<float>(stream, count);
   ASSERT_TRUE(holds(first, 0));
   const float* first_data = std::get<SampleVector<float>>(first).data();
-  first = SamplesUnallocatable{};  // the event is gone: its block goes to the cache
+  deliver_and_drop(first);
   EXPECT_EQ(block_cache::cached_blocks(), 1u);
 
   SampleBlock<float> second = read_sample_block<float>(stream, count);
   ASSERT_TRUE(holds(second, 1));
   EXPECT_EQ(std::get<SampleVector<float>>(second).data(), first_data);
   EXPECT_EQ(block_cache::cached_blocks(), 0u);
-  second = SamplesUnallocatable{};
+  deliver_and_drop(second);
 
   SampleBlock<float> cut = read_sample_block<float>(stream, count);
   ASSERT_TRUE(std::holds_alternative<IoError>(cut));
-  EXPECT_EQ(block_cache::cached_blocks(), 1u);
+  EXPECT_EQ(block_cache::cached_blocks(), 0u);
 }
 
 }  // namespace

@@ -178,6 +178,32 @@ bool blocked_in(pid_t tid, long number) {
   return false;
 }
 
+// return_to goes back within the buffer without the file (so also on a pipe), and by seeking when the
+// bytes have left the buffer; a pipe cannot seek, and its bytes then stay consumed.
+TEST_F(StreamTest, ReturnToGoesBackWithinTheBufferOrBySeeking) {
+  const Bytes bytes = pattern_bytes(3 * kBufferSize);
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  ASSERT_EQ(::write(fds[1], bytes.data(), 2 * kBufferSize), static_cast<ssize_t>(2 * kBufferSize));
+  ::close(fds[1]);
+  EventStream file = open_stream(dir.write("file", bytes));
+  EventStream pipe = take(EventStream::adopt(FileDescriptor(fds[0])));
+  for (EventStream* stream : {&file, &pipe}) {
+    SCOPED_TRACE(stream == &file ? "file" : "pipe");
+    read_bytes(*stream, 10);
+    const std::uint64_t mark = stream->position();
+    read_bytes(*stream, 100);
+    EXPECT_TRUE(stream->return_to(mark));
+    EXPECT_EQ(read_bytes(*stream, 100), slice(bytes, 10, 100));
+    read_bytes(*stream, kBufferSize);  // the buffer is refilled: the mark has left it
+    const Status back = stream->return_to(mark);
+    EXPECT_EQ(back ? "" : describe(back.error()), stream == &file ? "" : "io error: Illegal seek (os error 29)");
+    const std::size_t at = stream == &file ? 10 : 110 + kBufferSize;
+    EXPECT_EQ(stream->position(), at);
+    EXPECT_EQ(read_bytes(*stream, 8), slice(bytes, at, 8));
+  }
+}
+
 // A FIFO blocks open(2) until a writer comes and read(2) until it writes. A signal without SA_RESTART
 // interrupts each call once; the stream must go back into the same call both times.
 TEST_F(StreamTest, OpenAndReadInterruptedBySignalsAreRetried) {

@@ -81,5 +81,24 @@ TEST(HugeClaims, ShortFilesEndInEndOfDataUnderAnAddressSpaceLimit) {
   });
 }
 
+// An event whose samples cannot be held is skipped whole, so the next call decodes the event after it;
+// cut short, it is a partial event that ends the data and stays unconsumed, call after call.
+TEST(HugeClaims, EventsTooLargeForMemoryAreSkippedWhole) {
+  TempDir dir;
+  constexpr std::uint32_t kSamples = 200u << 20;  // 400 MiB of samples
+  const std::string path = dir.write("wd1", wd1_event({}, 1, 24 + 2 * kSamples));
+  if (::truncate(path.c_str(), 24 + 2 * off_t{kSamples}) != 0) fail("truncate");
+  write_file(path, wd1_event(ramp(3, 5), 2), "a");
+  const std::string cut = dir.write("cut", wd1_event({}, 1, 24 + 2 * kSamples));
+  if (::truncate(cut.c_str(), 24 + off_t{kSamples}) != 0) fail("truncate");
+  in_limited_address_space([&] {
+    WD1Reader reader(open_stream(path));
+    WD1Reader short_reader(open_stream(cut));
+    return describe(reader.next()) == "decode error: cannot allocate 419430400 bytes for the samples" &&
+           to_vector(take_event(reader.next()).data) == ramp(3, 5) &&
+           describe(short_reader.next()) == "end of data" && describe(short_reader.next()) == "end of data";
+  });
+}
+
 }  // namespace
 }  // namespace velk::test

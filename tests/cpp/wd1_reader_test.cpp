@@ -66,25 +66,29 @@ TEST_F(WD1ReaderTest, SizeBelowMinimumFailsTheCallButNotTheReader) {
   }
 }
 
-// Two events, then a tail that holds no complete event. After the end of data, a complete event is
-// appended: it must be decoded from the first byte the reader has not consumed yet.
-TEST_F(WD1ReaderTest, IncompleteTailEndsTheDataAndReadingResumesAfterIt) {
+// Two events, then the first bytes of a third. The partial event ends the data without consuming any of
+// it: once the rest is appended, the event comes out whole, from the buffer or after a seek back.
+TEST_F(WD1ReaderTest, TornEventEndsTheDataAndComesOutWholeOnceCompleted) {
   const Bytes next = wd1_event(ramp(10000, 3), 7);
-  const std::pair<const char*, Bytes> cases[] = {
-      {"nothing", {}},
-      {"ten stray bytes", pattern_bytes(10)},
-      {"a header only", slice(next, 0, 24)},
-      {"a partial block", slice(next, 0, 124)},
-      {"a partial block beyond the buffer size", slice(next, 0, 24 + 9000)},
+  const std::pair<const char*, std::size_t> cases[] = {
+      {"nothing", 0},
+      {"ten header bytes", 10},
+      {"a header only", 24},
+      {"a partial block", 124},
+      {"a partial block beyond the buffer size", 24 + 9000},
+      {"all but one byte", next.size() - 1},
   };
-  for (const auto& [name, tail] : cases) {
+  for (const auto& [name, cut] : cases) {
     SCOPED_TRACE(name);
-    WD1Reader reader = open(concat({wd1_event(ramp(4, 1), 1), wd1_event(ramp(600, 2), 2), tail}));
+    WD1Reader reader = open(concat({wd1_event(ramp(4, 1), 1), wd1_event(ramp(600, 2), 2), slice(next, 0, cut)}));
     EXPECT_EQ(take_event(reader.next()).event_counter, 1);
     EXPECT_EQ(to_vector(take_event(reader.next()).data), ramp(600, 2));
     EXPECT_EQ(describe(reader.next()), "end of data");
     EXPECT_EQ(describe(reader.next()), "end of data");
-    write_file(path, marker(), "a");
+    write_file(path, concat({slice(next, cut, next.size() - cut), marker()}), "a");
+    const WD1Event completed = take_event(reader.next());
+    EXPECT_EQ(completed.event_counter, 7);
+    EXPECT_EQ(to_vector(completed.data), ramp(10000, 3));
     expect_marker(reader);
     EXPECT_EQ(describe(reader.next()), "end of data");
   }

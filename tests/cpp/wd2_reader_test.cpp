@@ -215,15 +215,21 @@ TEST_F(WD2ReaderTest, BlockLengthComesFromTheLayoutWrapsAt32BitsAndHasALimit) {
   }
 }
 
-TEST_F(WD2ReaderTest, IncompleteTailEndsTheDataAndReadingResumesAfterIt) {
-  const Bytes next_event = series(1, word(2, 4, 12), 8);
-  for (std::size_t cut : {0, 10, 28 + 6}) {
+// A torn event ends the data without consuming any of it and comes out whole once completed, also when
+// its block had to bypass the buffer.
+TEST_F(WD2ReaderTest, TornEventEndsTheDataAndComesOutWholeOnceCompleted) {
+  const Bytes next_event = series(1, word(2, 3000, 12), 6000);
+  for (std::size_t cut : {0, 10, 28 + 6, 28 + 9000}) {
     SCOPED_TRACE("tail of " + std::to_string(cut) + " bytes");
     WD2Reader reader = open(concat({series(2, word(2, 4), 8), slice(next_event, 0, cut)}));
     EXPECT_EQ(take_event(reader.next()).event_counter, 10u);
     EXPECT_EQ(take_event(reader.next()).event_counter, 11u);
     EXPECT_EQ(describe(reader.next()), "end of data");
-    write_file(path, series(1, word(2, 1, 60), 2, 0.5f), "a");
+    write_file(path, concat({slice(next_event, cut, next_event.size() - cut), series(1, word(2, 1, 60), 2, 0.5f)}),
+               "a");
+    const WD2Event completed = take_event(reader.next());
+    EXPECT_EQ(completed.event_counter, 12u);
+    EXPECT_EQ(to_vector(completed.data), float_ramp(6000, 1.0f));
     const WD2Event appended = take_event(reader.next());
     EXPECT_EQ(appended.event_counter, 60u);
     EXPECT_EQ(to_vector(appended.data), float_ramp(2, 0.5f));
