@@ -61,6 +61,14 @@ void bind_keywords(const std::string& callee, std::span<const char* const> names
   }
 }
 
+// The type's qualified name, read from its own name fields through the getter that `type` defines for
+// __qualname__: an attribute lookup would go through the type's metaclass and could run any code.
+PyRef qualified_name(PyTypeObject* type) {
+  PyRef type_dict = checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
+  PyRef getter = checked(PyMapping_GetItemString(type_dict.get(), "__qualname__"));
+  return checked(PyObject_CallMethod(getter.get(), "__get__", "O", reinterpret_cast<PyObject*>(type)));
+}
+
 }  // namespace
 
 void bind_arguments(const std::string& callee, std::span<const char* const> names, PyObject* args,
@@ -80,9 +88,8 @@ void bind_arguments(const std::string& callee, std::span<const char* const> name
 
 std::string_view utf8_argument(PyObject* value, const char* name) {
   if (!PyUnicode_Check(value)) {
-    PyRef type_name = checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)),
-                                                     "__qualname__"));
-    PyErr_Format(PyExc_TypeError, "argument '%s': '%S' object cannot be cast as 'str'", name,
+    PyRef type_name = qualified_name(Py_TYPE(value));
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be cast as 'str'", name,
                  type_name.get());
     throw PythonError{};
   }

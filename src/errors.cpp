@@ -94,9 +94,26 @@ PyObject* exception_for(IoErrorKind kind) noexcept {
 
 }  // namespace
 
-void raise_io_error(const IoError& error) { raise_with_text(exception_for(error.kind()), error.message()); }
+bool run_signal_handlers() { return PyErr_CheckSignals() == 0; }
 
-void raise_os_error(const IoError& error) { raise_with_text(PyExc_OSError, error.message()); }
+namespace {
+
+// A read is given up for a signal only when a handler raised; its exception is the one to see.
+void raise_if_signal_handler_raised(const IoError& error) {
+  if (error.kind() == IoErrorKind::Interrupted && PyErr_Occurred() != nullptr) throw PythonError{};
+}
+
+}  // namespace
+
+void raise_io_error(const IoError& error) {
+  raise_if_signal_handler_raised(error);
+  raise_with_text(exception_for(error.kind()), error.message());
+}
+
+void raise_os_error(const IoError& error) {
+  raise_if_signal_handler_raised(error);
+  raise_with_text(PyExc_OSError, error.message());
+}
 
 void raise_decode_error(const DecodeError& error) {
   switch (error.kind) {

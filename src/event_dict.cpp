@@ -70,6 +70,11 @@ void set_item(PyObject* dict, PyObject* key, PyRef value) {
 
 }  // namespace
 
+void prepare_event_dicts() {
+  g_parts.get(create_parts);
+  prepare_sample_arrays();
+}
+
 void fill_event_dict(PyObject* dict, WD1Event&& event) {
   const DictParts& parts = g_parts.get(create_parts);
   const KeyTable& key = parts.keys;

@@ -8,6 +8,12 @@
 
 namespace velk::py {
 
+// Creates, on first use, the process-wide objects that event dictionaries are built from, NumPy's API
+// among them. Called before anything of an event exists, because it may run Python code, and a thread
+// ended there by interpreter shutdown unwinds without the interpreter lock: it must find no reference
+// of its own to release on the way.
+void prepare_event_dicts();
+
 // Inserts the event's header values as ints, in the layout's key order, then its samples under
 // "data" as a NumPy array that takes over the sample storage. Throws PythonError on failure; the
 // samples are freed then.

@@ -36,7 +36,7 @@ EventReaderObject* as_event_reader(PyObject* self) noexcept {
 
 // The file is opened before the reader type is looked at, so a bad path wins over a bad type.
 Reader open_reader(std::string_view path, PyObject* reader_type_object, std::string_view reader_type) {
-  Result<EventStream> stream = EventStream::open(path);
+  Result<EventStream> stream = EventStream::open(path, run_signal_handlers);
   if (!stream) raise_io_error(stream.error());
   if (reader_type == "WD1") return Reader(std::in_place_type<WD1Reader>, std::move(*stream));
   if (reader_type == "WD2") {
@@ -76,6 +76,7 @@ PyRef create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // The next event as a new dictionary; an empty PyRef, with no exception set, at end of data.
 template <class R>
 PyRef next_event(R& reader) {
+  prepare_event_dicts();
   PyRef dict = checked(PyDict_New());
   auto outcome = reader.next();
   return std::visit(Overloaded{
@@ -90,18 +91,18 @@ PyRef next_event(R& reader) {
                     outcome);
 }
 
-PyObject* event_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* event_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&] { return create(type, args, kwargs).release(); });
 }
 
-PyObject* event_reader_iter(PyObject* self) noexcept {
+PyObject* event_reader_iter(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&] {
     SharedBorrow borrow(as_event_reader(self)->borrow);
     return PyRef::borrow(self).release();
   });
 }
 
-PyObject* event_reader_next(PyObject* self) noexcept {
+PyObject* event_reader_next(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&] {
     EventReaderObject* object = as_event_reader(self);
     ExclusiveBorrow borrow(object->borrow);
@@ -110,7 +111,7 @@ PyObject* event_reader_next(PyObject* self) noexcept {
 }
 
 // Destroying the reader frees the stream's buffer and closes the file.
-void event_reader_dealloc(PyObject* self) noexcept {
+void event_reader_dealloc(PyObject* self) {
   guarded_unraisable(self, [&] {
     EventReaderObject* object = as_event_reader(self);
     object->reader.~Reader();

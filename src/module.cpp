@@ -43,8 +43,9 @@ void add_to_all(PyObject* module, const char* name) {
 }
 
 PyRef create_module() {
-  PyRef module = checked(PyModule_Create(&g_module_def));
+  // First, before the module exists: creating the type may wait with the interpreter lock released.
   PyTypeObject* type = event_reader_type();
+  PyRef module = checked(PyModule_Create(&g_module_def));
   add_to_all(module.get(), "EventReader");
   check(PyModule_AddObjectRef(module.get(), "EventReader", reinterpret_cast<PyObject*>(type)));
   return module;

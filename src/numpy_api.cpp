@@ -15,8 +15,10 @@ namespace {
 const char* core_package() {
   PyRef numpy = checked(PyImport_ImportModule("numpy"));
   PyRef version = checked(PyObject_GetAttrString(numpy.get(), "__version__"));
-  PyRef lib = checked(PyImport_ImportModule("numpy.lib"));
-  PyRef parsed = checked(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
+  PyRef lib = checked(running_python({&numpy, &version}, [] { return PyImport_ImportModule("numpy.lib"); }));
+  PyRef parsed = checked(running_python({&numpy, &version, &lib}, [&] {
+    return PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get());
+  }));
   PyRef major_object = checked(PyObject_GetAttrString(parsed.get(), "major"));
   const long major = PyLong_AsLong(major_object.get());
   if (major == -1 && PyErr_Occurred()) throw PythonError{};

@@ -14,11 +14,12 @@
 
 namespace velk::py {
 
-// Gives up the interpreter lock for its lifetime.
+// Gives up the interpreter lock for its lifetime. Taking it back may end the thread during interpreter
+// shutdown (a forced unwind), so the destructor is not noexcept.
 class GilReleased {
  public:
   GilReleased() noexcept : state_(PyEval_SaveThread()) {}
-  ~GilReleased() { PyEval_RestoreThread(state_); }
+  ~GilReleased() noexcept(false) { PyEval_RestoreThread(state_); }
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;
 
@@ -39,8 +40,8 @@ class ProcessOnce {
     if (owner_.load() == std::this_thread::get_id()) {
       raise(PyExc_RuntimeError, "velk: a process-wide object was requested while being created");
     }
-    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
-    {
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) {
       GilReleased released;
       lock.lock();
     }

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
+#include <initializer_list>
 #include <utility>
 
 namespace velk::py {
@@ -38,5 +40,18 @@ class PyRef {
 
   PyObject* object_ = nullptr;
 };
+
+// Runs `call`, which may run Python code, and returns its result. Should the interpreter end the thread
+// there (a forced unwind during shutdown), the thread no longer holds the interpreter lock, so the
+// references in `held` are abandoned on the way out instead of released.
+template <class Call>
+auto running_python(std::initializer_list<PyRef*> held, Call&& call) -> decltype(call()) {
+  try {
+    return call();
+  } catch (abi::__forced_unwind&) {
+    for (PyRef* ref : held) (void)ref->release();
+    throw;
+  }
+}
 
 }  // namespace velk::py

@@ -86,6 +86,11 @@ PyRef make_sample_array(SampleVector<T>&& samples, int type_number) {
 
 }  // namespace
 
+void prepare_sample_arrays() {
+  require_numpy_api();
+  g_slice_container_type.get_from_slot();
+}
+
 PyRef sample_array(SampleVector<std::uint16_t>&& samples) {
   return make_sample_array(std::move(samples), NPY_UINT16);
 }

@@ -8,6 +8,9 @@
 
 namespace velk::py {
 
+// Imports NumPy's API and creates the owner type, on first use; may run Python code.
+void prepare_sample_arrays();
+
 // A new one-dimensional, writeable NumPy array over the samples (uint16 or float32). The array's base
 // is a PySliceContainer that now owns the storage and frees it when the last array or view over it is
 // gone. Imports NumPy on first use. Throws PythonError on failure; the samples are freed then.

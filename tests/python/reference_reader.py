@@ -3,7 +3,8 @@ compared with.
 
 `ReferenceReader(path, reader_type)` behaves like `velk.EventReader`: it opens the file, runs the WD2
 channel-layout probe at construction, and yields one dict per event, raising the exceptions velk raises.
-Reads go straight to the file descriptor (no buffer), which is equivalent for files that only grow.
+Reads go straight to the file descriptor (no buffer), which is equivalent for files that only grow. A
+file that ends inside an event leaves the reader at that event's first byte.
 `trace` drives either reader over a file and records every outcome in a comparable form.
 """
 
@@ -29,6 +30,15 @@ _EXCEPTION_FOR_ERRNO = {
 
 class _Eof(Exception):
     """The file ended inside an exact read; the bytes delivered before stay consumed."""
+
+
+def _event_start(fd: int) -> int:
+    return os.lseek(fd, 0, os.SEEK_CUR)
+
+
+def _partial_event(fd: int, start: int) -> None:
+    """End of data inside an event: nothing of the event is consumed."""
+    os.lseek(fd, start, os.SEEK_SET)
 
 
 class _OsFailure(Exception):
@@ -76,12 +86,14 @@ class _WD1:
     def next(self) -> dict | None:
         if self.failed:
             return None
+        start = _event_start(self.fd)
         try:
             words = struct.unpack("<6i", _read_exact(self.fd, 24))
             if words[0] < 23:
                 raise ValueError(f"event_size {words[0]} is below the smallest accepted size 23")
             data = np.frombuffer(_read_exact(self.fd, 2 * (max(words[0] - 24, 0) // 2)), dtype="<u2")
         except _Eof:
+            _partial_event(self.fd, start)
             return None
         except _OsFailure as failure:
             self.failed = True
@@ -150,6 +162,7 @@ class _WD2:
 
     def next(self) -> dict | None:
         with_word = self.layout_channels >= 2
+        start = _event_start(self.fd)
         try:
             counter, timestamp, samples, period, word = _wd2_header(self.fd, with_word)
             block = _block_length(self.layout_channels % 2**32, samples)
@@ -157,6 +170,7 @@ class _WD2:
                 raise _block_too_large(block)
             data = np.frombuffer(_read_exact(self.fd, block), dtype="<f4").astype(np.float32)
         except _Eof:
+            _partial_event(self.fd, start)
             return None
         except _OsFailure as failure:
             raise failure.mapped() from None

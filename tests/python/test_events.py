@@ -93,11 +93,11 @@ def test_events_appended_after_the_end_are_delivered(recording, reader_type):
     assert [e["event_counter"] for e in reader] == [0, 1]
     assert list(reader) == []
     with open(path, "ab") as f:
-        f.write(make(2) + make(3)[:30])  # an event cut short is consumed as far as it goes
+        f.write(make(2) + make(3)[:30])  # an event cut short waits for the rest of its bytes
     assert [e["event_counter"] for e in reader] == [2]
     with open(path, "ab") as f:
-        f.write(make(4))
-    assert [(e["event_counter"], e["data"].tolist()) for e in reader] == [(4, [4] * 4)]
+        f.write(make(3)[30:] + make(4))
+    assert [(e["event_counter"], e["data"].tolist()) for e in reader] == [(3, [3] * 4), (4, [4] * 4)]
 
 
 FILES = {

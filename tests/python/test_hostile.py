@@ -8,6 +8,8 @@ import os
 import struct
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import velk
 from recordings import wd1_event, wd2_event, wd2_header
@@ -23,30 +25,32 @@ def drain(reader) -> list:
     return [[(k, v.tolist() if k == "data" else v) for k, v in event.items()] for event in reader]
 
 
-# Sizes of successive appends from an event's length n and its header's length h; the rest comes last.
-# Cutting inside a header or a block leaves the partial bytes consumed, so later events are read out
-# of step, the same way by both readers.
-GROWTH = {"whole events": lambda n, h: [n, n], "inside a header": lambda n, h: [n, 3, n],
-          "inside a block": lambda n, h: [h + 2, n], "byte by byte": lambda n, h: [1] * (4 * n)}
+# Events of 3 to 5000 samples, so that appends end inside headers, inside blocks held in the buffer and
+# inside blocks read past it.
+FOLLOWED = {
+    "WD1": [wd1_event([i] * n, event_counter=i) for i, n in enumerate([3, 5000, 7, 1, 3000, 4, 9, 2])],
+    "WD2": [wd2_event([float(i)] * 2 * n, channels=2, samples=n, event_counter=i)
+            for i, n in enumerate([3, 3, 2500, 7, 1, 1500, 4, 9])],
+}
 
 
-@pytest.mark.parametrize("schedule", sorted(GROWTH))
 @pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
-def test_file_growing_between_reads_matches_reference(tmp_path, reader_type, schedule):
-    events = EVENTS[reader_type]
-    path = tmp_path / "growing.bin"
+@settings(deadline=None, max_examples=60)
+@given(pieces=st.lists(st.integers(1, 24000), min_size=1, max_size=40))
+def test_follower_of_a_growing_file_sees_every_event_once(tmp_path_factory, reader_type, pieces):
+    """A writer appends the recording in pieces of any size; a follower that drains the reader after each
+    piece ends up with every event exactly once, in order, as the reference reads the whole file."""
+    events = FOLLOWED[reader_type]
+    path = tmp_path_factory.mktemp("follow") / "growing.bin"
     path.write_bytes(b"".join(events[:2]))  # enough for the WD2 probe
-    readers = velk.EventReader(str(path), reader_type), ReferenceReader(str(path), reader_type)
-    rest, seen = b"".join(events[2:]), ([], [])
-    for size in [0, *GROWTH[schedule](len(events[0]), 24 if reader_type == "WD1" else 28), len(rest)]:
+    reader, rest, seen = velk.EventReader(str(path), reader_type), b"".join(events[2:]), []
+    for size in [*pieces, len(rest)]:
         with open(path, "ab") as f:
             f.write(rest[:size])
         rest = rest[size:]
-        for reader, outcomes in zip(readers, seen):
-            outcomes.append(drain(reader))
-    assert seen[0] == seen[1]
-    if schedule == "whole events":
-        assert sum(map(len, seen[0])) == 6
+        seen += drain(reader)
+    assert seen == drain(ReferenceReader(str(path), reader_type))
+    assert [dict(event)["event_counter"] for event in seen] == list(range(len(events)))
 
 
 @pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
