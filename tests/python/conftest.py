@@ -63,4 +63,5 @@ def run_python(tmp_path):
         return subprocess.run([sys.executable, str(script), *args], cwd=tmp_path, env=env,
                               capture_output=True, text=True, timeout=timeout)
 
+    run.env = env  # for callers that start processes of their own
     return run

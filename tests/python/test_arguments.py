@@ -13,6 +13,24 @@ CALLEE = "EventReader.__new__()"
 MISSING = "/nonexistent-velk-dir/missing.bin"  # opening it would raise FileNotFoundError
 
 
+class _RaisingMeta(type):
+    def __getattribute__(cls, name):
+        raise KeyError(name)
+
+
+class _LyingMeta(type):
+    def __getattribute__(cls, name):
+        return "str" if name == "__qualname__" else super().__getattribute__(name)
+
+
+class Raising(metaclass=_RaisingMeta):
+    pass
+
+
+class Lying(metaclass=_LyingMeta):
+    pass
+
+
 class Outer:
     class Inner:
         pass
@@ -53,6 +71,11 @@ BINDING_ERRORS = [
      "argument 'path': 'NoneType' object cannot be cast as 'str'"),
     ("nested class named by its qualified name", (Outer.Inner(), "WD1"), {},
      "argument 'path': 'Outer.Inner' object cannot be cast as 'str'"),
+    # The name comes from the type itself: a metaclass cannot run code or change the text.
+    ("metaclass with a raising __qualname__", (Raising(), "WD1"), {},
+     "argument 'path': 'Raising' object cannot be cast as 'str'"),
+    ("metaclass with a lying __qualname__", (Lying(), "WD1"), {},
+     "argument 'path': 'Lying' object cannot be cast as 'str'"),
     ("non-str reader_type", (MISSING, 1), {}, "argument 'reader_type': 'int' object cannot be cast as 'str'"),
     ("bytes reader_type", (MISSING, b"WD1"), {}, "argument 'reader_type': 'bytes' object cannot be cast as 'str'"),
     ("path converted before reader_type", (1, 2), {}, "argument 'path': 'int' object cannot be cast as 'str'"),

@@ -5,7 +5,12 @@ Very long paths are among the open failures of test_errors."""
 from __future__ import annotations
 
 import os
+import signal
 import struct
+import subprocess
+import sys
+import threading
+import time
 
 import pytest
 from hypothesis import given, settings
@@ -88,6 +93,64 @@ def test_fifo_is_read_until_the_writer_closes_and_cannot_be_probed(tmp_path, rea
         os.close(writer)  # the reader sees end of file once the pipe is drained
     assert drain(reader) == drain(ReferenceReader(str(copy), "WD1"))
     assert drain(reader) == []
+
+
+_INTERRUPTED = """
+import os, signal, sys, velk
+fifo, alarms = sys.argv[1], []
+signal.signal(signal.SIGALRM, lambda *args: alarms.append(1))  # a handler that returns: reads go on
+signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+print("opening", flush=True)
+try:
+    velk.EventReader(fifo, "WD1")  # no writer: open(2) waits
+except KeyboardInterrupt:
+    print("KeyboardInterrupt at open", flush=True)
+writer = os.open(fifo, os.O_RDWR)
+reader = velk.EventReader(fifo, "WD1")
+print("reading", flush=True)
+try:
+    next(reader)  # a silent writer: read(2) waits inside the event's header
+except KeyboardInterrupt:
+    print("KeyboardInterrupt at next", flush=True)
+signal.setitimer(signal.ITIMER_REAL, 0)
+event = next(reader)
+print(event["event_counter"], event["data"].tolist(), len(alarms) > 2, flush=True)
+"""
+
+
+def test_ctrl_c_ends_a_blocked_open_or_next_and_the_event_is_read_whole_after(tmp_path, run_python):
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    (tmp_path / "interrupted.py").write_text(_INTERRUPTED)
+    child = subprocess.Popen([sys.executable, "interrupted.py", fifo], cwd=tmp_path, env=run_python.env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    watchdog = threading.Timer(30, child.kill)
+    watchdog.start()
+    event, lines = wd1_event([1, 2, 3], event_counter=7), []
+
+    def interrupt_and_read() -> float:
+        time.sleep(0.3)
+        start = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        lines.append(child.stdout.readline().strip())
+        return time.monotonic() - start
+
+    try:
+        lines.append(child.stdout.readline().strip())
+        delays = [interrupt_and_read()]
+        lines.append(child.stdout.readline().strip())
+        with open(fifo, "wb", buffering=0) as writer:
+            writer.write(event[:10])
+            delays.append(interrupt_and_read())
+            writer.write(event[10:])
+            lines.append(child.stdout.readline().strip())
+        child.wait()
+    finally:
+        watchdog.cancel()
+        child.kill()
+    assert (lines, child.returncode) == (["opening", "KeyboardInterrupt at open", "reading",
+                                          "KeyboardInterrupt at next", "7 [1, 2, 3] True"], 0), child.stderr.read()
+    assert max(delays) < 1
 
 
 # /dev/zero as WD1: every header says event_size 0, so ValueError each time, never a hang; as WD2 the

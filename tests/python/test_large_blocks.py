@@ -40,3 +40,59 @@ def test_each_event_has_its_own_samples_whatever_is_kept(large_events, keep):
     assert sorted(kept) == [n for n in range(5) if keep(n)]
     for n, data in kept.items():
         assert np.array_equal(data, samples_of(n)), f"kept event {n} was overwritten"
+
+
+# Runs in a child whose address space leaves `headroom` MiB above what it uses after importing NumPy.
+# Each WD1 file is sparse: headers with holes for samples, read back as zeros.
+_LIMITED = """
+import resource, sys
+import numpy as np
+import velk
+
+def mapped():
+    return int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+
+def resident():
+    return int(open("/proc/self/statm").read().split()[1]) * resource.getpagesize()
+
+def sparse_wd1(path, sizes_mib, cut_mib=None):
+    with open(path, "wb") as f:
+        for n, mib in enumerate(sizes_mib):
+            f.write(np.array([24 + (mib << 20), 1, 0, 0, n, 0], "<i4").tobytes())
+            f.seek(mib << 20, 1)
+        f.write(np.array([28, 1, 0, 0, 99, 0, 0x00070007], "<i4").tobytes())
+        f.truncate(None if cut_mib is None else 24 + (cut_mib << 20))
+
+limit = mapped() + (int(sys.argv[2]) << 20)
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+case, path = sys.argv[1], sys.argv[3]
+if case == "dropped events":
+    sparse_wd1(path, [300, 300, 450])
+    print([len(e["data"]) >> 19 for e in velk.EventReader(path, "WD1")])
+elif case == "cut short":
+    sparse_wd1(path, [2047], cut_mib=600)
+    before, reader = resident(), velk.EventReader(path, "WD1")
+    print(list(reader), (resident() - before) >> 20 < 32)
+elif case == "too large":
+    sparse_wd1(path, [100])
+    before, reader = resident(), velk.EventReader(path, "WD1")
+    try:
+        next(reader)
+    except MemoryError as error:
+        print("MemoryError", error, (resident() - before) >> 20 < 32)
+    print([e["event_counter"] for e in reader])
+"""
+
+
+@pytest.mark.parametrize(("case", "headroom", "expected"), [
+    # The cache gives its blocks back when a larger event needs the memory.
+    ("dropped events", 1000, ["[300, 300, 450, 0]"]),
+    # The memory a truncated event grew into is freed, not cached.
+    ("cut short", 1000, ["[] True"]),
+    # An event that cannot be held is skipped whole: the next call yields the event after it.
+    ("too large", 64, ["MemoryError cannot allocate 104857600 bytes for the samples True", "[99]"]),
+])
+def test_memory_limits(tmp_path, run_python, case, headroom, expected):
+    result = run_python(_LIMITED, case, str(headroom), str(tmp_path / "sparse.wd1"))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == expected
