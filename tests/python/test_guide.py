@@ -185,6 +185,11 @@ def test_dask_and_process_recipes_match_a_plain_loop(tmp_path: Path) -> None:
         dask = next(b for b in BLOCKS if b.section == "The same across a cluster with Dask")
         result = run_block(dask, tmp_path, "", env=dict(env, DASK_SCHEDULER_ADDRESS=address))
         assert result.stdout.splitlines() == expected, result.stderr
+        # Without a scheduler named, Client() starts worker processes of its own (on loopback, one per
+        # CPU); they start by importing the script, which only the __main__ guard keeps from running.
+        env.pop("DASK_SCHEDULER_ADDRESS", None)
+        result = run_block(dask, tmp_path, "", env=env)
+        assert result.stdout.splitlines() == expected, result.stderr
     finally:
         if cluster.stdin is not None:
             cluster.stdin.close()
