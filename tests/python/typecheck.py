@@ -70,9 +70,10 @@ def mypy_strict(files: list[Path], cwd: Path, cache: Path) -> tuple[set[tuple[st
     return errors, output
 
 
-def pyright(files: list[Path], cwd: Path) -> tuple[set[tuple[str, int]], str]:
-    """Errors of pyright (its standard checks, the interpreter's environment) as (file name, line)
-    pairs, and the diagnostics as text."""
+def pyright(files: list[Path], cwd: Path, extra_paths: tuple[Path, ...] = ()) -> tuple[set[tuple[str, int]], str]:
+    """Errors of pyright (its standard checks, the interpreter's environment, and imports also looked up
+    in `extra_paths`) as (file name, line) pairs, and the diagnostics as text."""
+    (cwd / "pyrightconfig.json").write_text(json.dumps({"extraPaths": [str(p) for p in extra_paths]}))
     result = run_module(["pyright", "--outputjson", "--pythonpath", sys.executable, *map(str, files)], cwd)
     try:
         report = json.loads(result.stdout)
