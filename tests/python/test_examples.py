@@ -26,12 +26,15 @@ needs_matplotlib = pytest.mark.skipif(importlib.util.find_spec("matplotlib") is 
                                       reason="matplotlib is not installed (plot extra)")
 
 
-def run_example(name: str, *args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
-    # The example must import the very module under test, wherever the search path found it.
+def example_env() -> dict[str, str]:
+    """The example must import the very module under test, wherever the search path found it."""
     search_path = [str(Path(velk.__file__).resolve().parent), os.environ.get("PYTHONPATH")]
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, search_path)))
+
+
+def run_example(name: str, *args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
     return subprocess.run([sys.executable, str(ROOT / "examples" / name), *args], cwd=cwd, capture_output=True,
-                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, search_path))),
-                          text=True, timeout=300)
+                          env=example_env(), text=True, timeout=300)
 
 
 EXAMPLES = ["quick_start.py", "read_recording.py", "many_files.py",
@@ -69,10 +72,8 @@ def test_closed_pipe_ends_an_example_quietly(tmp_path: Path) -> None:
     # Far more output than a pipe buffers, so the example is still writing when the reader goes away.
     path = tmp_path / "many.wd1"
     path.write_bytes(b"".join(wd1_event([n % 7], event_counter=n) for n in range(20_000)))
-    search_path = [str(Path(velk.__file__).resolve().parent), os.environ.get("PYTHONPATH")]
     example = subprocess.Popen([sys.executable, str(ROOT / "examples" / "read_recording.py"), str(path)],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path,
-                               env=dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, search_path))))
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path, env=example_env())
     assert example.stdout is not None and example.stderr is not None
     assert example.stdout.readline() == f"{path} (WD1)\n".encode()
     example.stdout.close()
