@@ -21,7 +21,8 @@ def pulses(rng: np.random.Generator, count: int, samples: int) -> np.ndarray:
     rise, decay = samples / 100, samples / 12
     since = np.clip(t - start, 0, None)
     shape = (1 - np.exp(-since / rise)) * np.exp(-since / decay)
-    return height * shape / shape.max(axis=1, keepdims=True) + rng.normal(0, 0.01, (count, samples))
+    waves: np.ndarray = height * shape / shape.max(axis=1, keepdims=True) + rng.normal(0, 0.01, (count, samples))
+    return waves
 
 
 def write_wd1(path: Path | str, events: int = 20, samples: int = 256, seed: int = 1) -> Path:
@@ -52,7 +53,8 @@ def write_wd2(
     channels x samples float32 values, one channel after the other.
 
     Each channel carries the same pulse at a different height, so the channels are easy to tell
-    apart in a plot."""
+    apart in a plot. The layout gives `sampling_period` no unit; the demo means nanoseconds (200:
+    5 MS/s, so 256 samples span 51.2 µs), and examples/plot_waveforms.py reads it so by default."""
     rng = np.random.default_rng(seed)
     stored_channels = 1 if channels is None else channels
     waves = pulses(rng, events, samples)

@@ -1,6 +1,5 @@
-"""Summarise many recordings at once, one worker process per CPU.
-
-    python examples/many_files.py [PATH ...] [--reader-type WD1|WD2] [--workers N]
+"""Summarise many recordings at once, one worker process per CPU: for each file the number of events
+and samples, and the mean over its events of each event's smallest sample.
 
 Without PATH it writes a dozen demo WD1 recordings into a temporary directory and summarises those.
 Each worker opens its own files: an EventReader cannot be sent to another process, so only the path
@@ -9,15 +8,14 @@ goes in and plain numbers (or NumPy arrays) come back.
 
 from __future__ import annotations
 
-import argparse
 import os
-import sys
 import tempfile
 from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
 
 import velk
+from command_line import LAYOUTS, parser, positive_int, run
 from demo_recordings import write_wd1
 
 
@@ -55,11 +53,11 @@ def summarise_all(paths: list[str], reader_type: str, workers: int | None) -> li
 
 
 def main(argv: list[str]) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("paths", nargs="*", help="recordings (default: demo WD1 recordings)")
-    parser.add_argument("--reader-type", default="WD1", choices=["WD1", "WD2"])
-    parser.add_argument("--workers", type=int, default=None, help="processes (default: CPU count)")
-    args = parser.parse_args(argv)
+    arguments = parser(__doc__)
+    arguments.add_argument("paths", nargs="*", metavar="PATH", help="recordings (default: demo WD1 recordings)")
+    arguments.add_argument("--reader-type", default="WD1", choices=LAYOUTS, help="layout of every PATH (default: WD1)")
+    arguments.add_argument("--workers", type=positive_int, default=None, help="processes (default: CPU count)")
+    args = arguments.parse_args(argv)
 
     with tempfile.TemporaryDirectory() as tmp:
         paths = args.paths or [str(write_wd1(Path(tmp, f"run{n:02}.wd1"), events=50 + 10 * n, seed=n))
@@ -69,7 +67,9 @@ def main(argv: list[str]) -> int:
     width = max(len(os.path.basename(s.path)) for s in summaries)
     print(f"{'file':<{width}}  {'events':>7}  {'samples':>9}  {'mean minimum':>12}")
     for s in summaries:
-        line = f"{os.path.basename(s.path):<{width}}  {s.events:>7}  {s.samples:>9}  {s.mean_minimum:>12.1f}"
+        # Six significant digits suit 16-bit counts and floats alike; adding 0.0 turns a minimum of -0.0
+        # (a float sample can be one) into 0.
+        line = f"{os.path.basename(s.path):<{width}}  {s.events:>7}  {s.samples:>9}  {s.mean_minimum + 0.0:>12.6g}"
         print(line + (f"  ({s.error})" if s.error else ""))
     total = sum(s.events for s in summaries)
     print(f"{len(summaries)} files, {total} events, {sum(s.samples for s in summaries)} samples")
@@ -77,4 +77,4 @@ def main(argv: list[str]) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    run(main)

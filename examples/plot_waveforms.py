@@ -1,18 +1,27 @@
-"""Plot the first events of a recording into a PNG file.
+"""Plot the first events of a recording into a PNG file, one panel per channel.
 
-    python examples/plot_waveforms.py [PATH [WD1|WD2]] [--events N] [--output FILE]
+Each event is one line. Up to ten events get ten distinct colours and a legend per panel of their
+event counters; more events are coloured along a colour bar of event counters instead of a legend. The
+channel of a WD1 event is its board_channel; a WD2 event of two or more channels is split into one
+row per channel, which assumes the recording stores each channel's samples together (as the demo
+recording does).
 
-Without PATH it writes a demo WD2 recording with two channels and plots that. Each event is one line;
-a WD2 recording whose events carry two or more channels gets one panel per channel. Needs matplotlib
-(`pip install "velk[plot]"`).
+The time axis of a WD2 plot is the sample index times the event's sampling_period. The layout gives
+that period no unit, so --period-unit says which one the recording uses (default ns, the unit of the
+demo recording); the axis label repeats the choice. WD1 events have no sampling period: their axis is
+the sample index.
+
+Without PATH it writes a demo WD2 recording with two channels and plots that. Needs matplotlib
+(pip install "velk[plot]").
 """
 
 from __future__ import annotations
 
-import argparse
+import itertools
 import sys
 import tempfile
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
 
 import matplotlib
 
@@ -20,62 +29,97 @@ matplotlib.use("Agg")  # files only: no display needed
 
 import matplotlib.pyplot as plt
 import numpy as np
+from matplotlib.cm import ScalarMappable
+from matplotlib.colors import Normalize
 
 import velk
+from command_line import add_recording_arguments, parser, positive_int, run
 from demo_recordings import write_wd2
 
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
 
-def first_events(path: str, reader_type: str, count: int) -> list[dict]:
-    """Up to `count` events; the readers stop at the end of the file on their own."""
-    events = []
-    for event in velk.EventReader(path, reader_type):
-        events.append(event)
-        if len(events) == count:
-            break
-    return events
+    from velk import WD1Event, WD2Event
 
-
-def channel_rows(event: dict) -> np.ndarray:
-    """The event's samples as one row per channel.
-
-    WD1 events and single-channel WD2 events give one row. A WD2 block of several channels is split
-    into equal rows in file order, which assumes the recording stores each channel's samples
-    together (as the demo does); velk itself hands the block over flat, exactly as stored."""
-    data = event["data"]
-    channels = event.get("channels", 1)
-    if channels >= 2 and data.size == channels * event["samples"]:
-        return data.reshape(channels, event["samples"])
-    return data.reshape(1, -1)
+# Seconds per unit of sampling_period, for the units --period-unit offers.
+PERIOD_UNITS = {"ps": 1e-12, "ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+# Units of the time axis, largest first: the plot uses the largest that keeps the longest event >= 1.
+AXIS_UNITS = [(1.0, "s"), (1e-3, "ms"), (1e-6, "µs"), (1e-9, "ns"), (1e-12, "ps")]
+LEGEND_LIMIT = 10  # the number of distinct colours of matplotlib's default cycle
 
 
-def plot(events: list[dict], title: str, output: Path) -> None:
-    rows = [channel_rows(event) for event in events]
-    panels = max(r.shape[0] for r in rows)
-    fig, axes = plt.subplots(panels, 1, figsize=(8, 2.4 + 2.2 * panels), sharex=True, squeeze=False)
-    for event, waves in zip(events, rows):
-        period = event.get("sampling_period", 1)
-        for channel, wave in enumerate(waves):
-            axes[channel, 0].plot(np.arange(wave.size) * period, wave, lw=1,
-                                  label=f"event {event['event_counter']}")
-    wd2 = "sampling_period" in events[0]
-    for channel, ax in enumerate(axes[:, 0]):
-        ax.set_ylabel(("value" if wd2 else "ADC counts") + (f"\nchannel {channel}" if panels > 1 else ""))
+def first_events(path: str, reader_type: str, count: int) -> list[WD1Event | WD2Event]:
+    """Up to `count` events; the reader stops at the end of the file on its own."""
+    return list(itertools.islice(velk.EventReader(path, reader_type), count))
+
+
+def channel_rows(event: WD1Event | WD2Event) -> list[tuple[int, NDArray[Any]]]:
+    """The event's samples as (channel, samples) pairs.
+
+    velk hands a WD2 block of several channels over flat, exactly as stored; it is split into equal
+    rows in file order. A block whose size does not match its header stays one row."""
+    if "board_channel" in event:
+        return [(event["board_channel"], event["data"])]
+    data, channels, samples = event["data"], event["channels"], event["samples"]
+    if channels >= 2 and data.size == channels * samples:
+        return list(enumerate(data.reshape(channels, samples)))
+    return [(0, data)]
+
+
+def time_steps(events: list[WD1Event | WD2Event], period_unit: str) -> tuple[list[float], str]:
+    """Per event the axis distance between two samples, and the axis label."""
+    seconds: list[float] = []
+    for event in events:
+        if "board_channel" in event:
+            return [1.0] * len(events), "sample index"
+        seconds.append(PERIOD_UNITS[period_unit] * event["sampling_period"])
+    longest = max(step * event["data"].size for step, event in zip(seconds, events))
+    if longest == 0:
+        return [1.0] * len(events), "sample index (sampling_period 0)"
+    scale, name = next(((s, n) for s, n in AXIS_UNITS if longest >= s), AXIS_UNITS[-1])
+    unit = "µs" if period_unit == "us" else period_unit
+    return [step / scale for step in seconds], f"time ({name}; sampling_period taken as {unit})"
+
+
+def plot(events: list[WD1Event | WD2Event], title: str, output: Path, period_unit: str) -> None:
+    wd1 = "board_channel" in events[0]
+    waves: dict[int, list[tuple[int, NDArray[Any]]]] = {}  # channel -> (position in events, samples)
+    for position, event in enumerate(events):
+        for channel, wave in channel_rows(event):
+            waves.setdefault(channel, []).append((position, wave))
+    steps, xlabel = time_steps(events, period_unit)
+    counters = [event["event_counter"] for event in events]
+    legend = len(events) <= LEGEND_LIMIT
+    colormap = plt.get_cmap("tab10" if legend else "viridis")
+    norm = Normalize(min(counters), max(counters) if max(counters) > min(counters) else min(counters) + 1)
+
+    fig, axes = plt.subplots(len(waves), 1, figsize=(8, 2.4 + 2.2 * len(waves)), sharex=True, squeeze=False,
+                             constrained_layout=True)
+    for ax, channel in zip(axes[:, 0], sorted(waves)):
+        for position, wave in waves[channel]:
+            colour = colormap(position) if legend else colormap(norm(counters[position]))
+            ax.plot(np.arange(wave.size) * steps[position], wave, lw=1, color=colour,
+                    label=f"event {counters[position]}")
+        ax.set_ylabel(f"{'ADC counts' if wd1 else 'amplitude'}\n{'board ' if wd1 else ''}channel {channel}")
         ax.grid(alpha=0.3)
-    axes[-1, 0].set_xlabel("time (sample index x sampling_period)" if wd2 else "sample index")
-    axes[0, 0].legend(fontsize="small", ncol=2, loc="upper right")
+        if legend:
+            ax.legend(fontsize="small", ncol=2, loc="best")
+    axes[-1, 0].set_xlabel(xlabel)
     axes[0, 0].set_title(title)
-    fig.tight_layout()
+    if not legend:
+        fig.colorbar(ScalarMappable(norm, colormap), ax=axes[:, 0], label="event counter")
     fig.savefig(output, dpi=100)
     plt.close(fig)
 
 
 def main(argv: list[str]) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("path", nargs="?", help="recording to read (default: a demo WD2 recording)")
-    parser.add_argument("reader_type", nargs="?", default="WD1", choices=["WD1", "WD2"])
-    parser.add_argument("--events", type=int, default=6, help="how many events to plot (default 6)")
-    parser.add_argument("--output", type=Path, default=Path("waveforms.png"), help="PNG to write")
-    args = parser.parse_args(argv)
+    arguments = parser(__doc__)
+    add_recording_arguments(arguments, "a demo WD2 recording")
+    arguments.add_argument("--events", type=positive_int, default=6, help="how many events to plot (default 6)")
+    arguments.add_argument("--period-unit", choices=list(PERIOD_UNITS), default="ns",
+                           help="unit of the WD2 sampling_period (default ns)")
+    arguments.add_argument("--output", type=Path, default=Path("waveforms.png"), help="PNG to write")
+    args = arguments.parse_args(argv)
 
     with tempfile.TemporaryDirectory() as tmp:
         if args.path is None:
@@ -85,10 +129,10 @@ def main(argv: list[str]) -> int:
             print(f"{args.path} holds no complete {args.reader_type} event", file=sys.stderr)
             return 1
         name = "demo recording" if Path(args.path).parent == Path(tmp) else Path(args.path).name
-        plot(events, f"First {len(events)} events of {name} ({args.reader_type})", args.output)
+        plot(events, f"First {len(events)} events of {name} ({args.reader_type})", args.output, args.period_unit)
     print(f"wrote {args.output} ({len(events)} events)")
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    run(main)

@@ -1,6 +1,5 @@
-"""The quick start of docs/guide.md as a script: open a recording, look at one event, go through all.
-
-    python examples/quick_start.py [PATH [WD1|WD2]]
+"""The quick start of docs/guide.md as a script: open a recording, print its first event, then go
+through all events and report the median of the smallest sample of each.
 
 Without PATH it writes a demo WD1 recording into a temporary directory and reads that.
 """
@@ -14,6 +13,7 @@ from pathlib import Path
 import numpy as np
 
 import velk
+from command_line import add_recording_arguments, parser, run
 from demo_recordings import write_wd1
 
 
@@ -26,11 +26,13 @@ def tour(path: str, reader_type: str) -> None:
         print(f"{path} holds no complete event")
         return
     for key, value in first.items():
-        shown = f"{value.dtype} array of {value.size} samples" if key == "data" else value
-        print(f"{key:>16}: {shown}")
+        if key != "data":
+            print(f"{key:>16}: {value}")
+    data = first["data"]  # the last key of both layouts
+    print(f"{'data':>16}: {data.dtype} array of {data.size} samples")
 
     # The rest of the file: the loop ends by itself at the end of the file.
-    minima = [float(first["data"].min())] if first["data"].size else []
+    minima = [float(data.min())] if data.size else []
     count = 1
     for event in reader:
         count += 1
@@ -41,11 +43,11 @@ def tour(path: str, reader_type: str) -> None:
 
 
 def main(argv: list[str]) -> int:
-    if len(argv) > 2:
-        print(__doc__, file=sys.stderr)
-        return 2
-    if argv:
-        tour(argv[0], argv[1] if len(argv) > 1 else "WD1")
+    arguments = parser(__doc__)
+    add_recording_arguments(arguments, "a demo WD1 recording")
+    args = arguments.parse_args(argv)
+    if args.path is not None:
+        tour(args.path, args.reader_type)
         return 0
     with tempfile.TemporaryDirectory() as tmp:
         tour(str(write_wd1(Path(tmp, "demo.wd1"))), "WD1")
@@ -53,4 +55,4 @@ def main(argv: list[str]) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    run(main)

@@ -1,24 +1,24 @@
-"""Print every event of a recording: its header values and a summary of its samples.
+"""Print every event of a recording: one line per event with its header values and a summary of its
+samples (count, type, smallest, largest, mean).
 
-    python examples/read_recording.py                   # writes and reads small demo recordings
-    python examples/read_recording.py PATH [WD1|WD2]     # reads PATH (layout WD1 unless given)
+Without PATH it writes two small demo recordings, one of each layout, and prints both.
 """
 
 from __future__ import annotations
 
-import sys
 import tempfile
 from pathlib import Path
 
 import velk
+from command_line import add_recording_arguments, parser, run
 from demo_recordings import write_wd1, write_wd2
 
 
 def describe(path: str, reader_type: str) -> None:
     print(f"{path} ({reader_type})")
     for event in velk.EventReader(path, reader_type):
-        data = event.pop("data")
-        header = " ".join(f"{key}={value}" for key, value in event.items())
+        data = event["data"]
+        header = " ".join(f"{key}={value}" for key, value in event.items() if key != "data")
         summary = f"{data.size} {data.dtype} samples"
         if data.size:
             summary += f", min {data.min():g}, max {data.max():g}, mean {data.mean():.4g}"
@@ -26,11 +26,11 @@ def describe(path: str, reader_type: str) -> None:
 
 
 def main(argv: list[str]) -> int:
-    if len(argv) > 2:
-        print(__doc__, file=sys.stderr)
-        return 2
-    if argv:
-        describe(argv[0], argv[1] if len(argv) > 1 else "WD1")
+    arguments = parser(__doc__)
+    add_recording_arguments(arguments, "demo recordings of both layouts")
+    args = arguments.parse_args(argv)
+    if args.path is not None:
+        describe(args.path, args.reader_type)
         return 0
     with tempfile.TemporaryDirectory() as tmp:
         wd1, wd2 = Path(tmp, "demo.wd1"), Path(tmp, "demo.wd2")
@@ -42,4 +42,4 @@ def main(argv: list[str]) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    run(main)

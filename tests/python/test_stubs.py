@@ -5,58 +5,27 @@ from __future__ import annotations
 
 import ast
 import importlib.metadata
-import os
 import re
-import shutil
-import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
+import typecheck
 import velk
 from recordings import wd1_event, wd2_event
+from typecheck import INSTALLED_STUB
 
 pytest.importorskip("mypy", reason="the type checks need mypy (the test extra installs it)")
-
-INSTALLED_STUB = Path(velk.__file__).parent / "velk-stubs" / "__init__.pyi"
-
-
-def _installed_from_wheel() -> bool:
-    try:
-        distribution = importlib.metadata.distribution("velk")
-    except importlib.metadata.PackageNotFoundError:
-        return False
-    return Path(distribution.locate_file("")).resolve() == Path(velk.__file__).parent.resolve()
 
 
 @pytest.fixture(scope="module")
 def stub_path() -> Path:
-    """The stub package installed beside the module, where type checkers look for it; in a development
-    build, the repository's."""
-    if INSTALLED_STUB.is_file():
-        return INSTALLED_STUB
-    if _installed_from_wheel():
-        pytest.fail(f"velk is installed at {velk.__file__} without velk-stubs beside it")
-    return Path(__file__).resolve().parents[2] / "stubs" / "velk-stubs" / "__init__.pyi"
-
-
-def run_mypy(args: list[str], stub_path: Path, cwd: Path) -> subprocess.CompletedProcess[str]:
-    """mypy in a subprocess that finds the module under test by its absolute directory, and a stub that
-    is not installed through MYPYPATH under the module's name."""
-    module_dir = str(Path(velk.__file__).resolve().parent)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [module_dir, os.environ.get("PYTHONPATH")])))
-    if stub_path != INSTALLED_STUB:
-        (cwd / "stub-search").mkdir()
-        shutil.copyfile(stub_path, cwd / "stub-search" / "velk.pyi")
-        env["MYPYPATH"] = str(cwd / "stub-search")
-    return subprocess.run([sys.executable, "-m", *args], env=env, cwd=cwd, capture_output=True, text=True,
-                          timeout=600)
+    return typecheck.stub_path()
 
 
 def test_installed_wheel_carries_the_stub_package() -> None:
-    if not _installed_from_wheel():
+    if not typecheck.installed_from_wheel():
         pytest.skip("velk is not installed from a wheel here")
     files = {str(f) for f in importlib.metadata.files("velk") or []}
     assert "velk-stubs/__init__.pyi" in files and INSTALLED_STUB.is_file()
@@ -64,8 +33,8 @@ def test_installed_wheel_carries_the_stub_package() -> None:
     assert not any(f.startswith("velk.") and f.endswith(".pyi") for f in files)
 
 
-def test_stubtest_finds_the_stub_consistent_with_the_module(stub_path: Path, tmp_path: Path) -> None:
-    result = run_mypy(["mypy.stubtest", "velk"], stub_path, tmp_path)
+def test_stubtest_finds_the_stub_consistent_with_the_module(tmp_path: Path) -> None:
+    result = typecheck.run_module(["mypy.stubtest", "velk"], tmp_path)
     assert result.returncode == 0 and "Success" in result.stdout, result.stdout + result.stderr
 
 
@@ -125,10 +94,10 @@ USAGE = [
 ]
 
 
-def test_user_code_type_checks_as_documented(stub_path: Path, tmp_path: Path) -> None:
+def test_user_code_type_checks_as_documented(tmp_path: Path) -> None:
     first_line = PRELUDE.count("\n") + 1
     (tmp_path / "usage.py").write_text(PRELUDE + "".join(f"{code}\n" for code, _ in USAGE))
-    result = run_mypy(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "usage.py"], stub_path, tmp_path)
+    result = typecheck.run_module(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "usage.py"], tmp_path)
     output = result.stdout + result.stderr
     errors = re.findall(r"^usage\.py:(\d+): error: .*\[([\w-]+)\]$", output, re.M)
     reported = {(int(line), code) for line, code in errors}
