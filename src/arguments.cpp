@@ -73,13 +73,15 @@ PyRef qualified_name(PyTypeObject* type) {
 
 void bind_arguments(const std::string& callee, std::span<const char* const> names, PyObject* args,
                     PyObject* kwargs, std::span<PyObject*> values) {
-  const Py_ssize_t given = PyTuple_GET_SIZE(args);
+  const Py_ssize_t given = PyTuple_Size(args);
+  if (given < 0) throw PythonError{};
   if (static_cast<std::size_t>(given) > names.size()) {
     PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
                  callee.c_str(), names.size(), given, given == 1 ? "was" : "were");
     throw PythonError{};
   }
-  for (Py_ssize_t i = 0; i < given; ++i) values[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+  // Borrowed references; in range, so never NULL.
+  for (Py_ssize_t i = 0; i < given; ++i) values[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
   if (kwargs != nullptr) bind_keywords(callee, names, kwargs, values);
   for (PyObject* value : values) {
     if (value == nullptr) raise_missing(callee, names, values);

@@ -21,9 +21,17 @@ void raise(PyObject* type, const char* message) {
 
 namespace {
 
+// The single-object exception calls exist from 3.12 on; a module built for the stable ABI of an older
+// version uses the three-part calls, which every later version keeps.
+#if PY_VERSION_HEX >= 0x030C0000 && (!defined(Py_LIMITED_API) || Py_LIMITED_API >= 0x030C0000)
+#define VELK_SINGLE_OBJECT_EXCEPTIONS 1
+#else
+#define VELK_SINGLE_OBJECT_EXCEPTIONS 0
+#endif
+
 // Takes the exception currently set, normalised, with its traceback attached.
 PyObject* take_exception() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
+#if VELK_SINGLE_OBJECT_EXCEPTIONS
   return PyErr_GetRaisedException();
 #else
   PyObject *type, *value, *traceback;
@@ -38,7 +46,7 @@ PyObject* take_exception() noexcept {
 
 // Sets `exception` as the current exception; steals the reference.
 void restore_exception(PyObject* exception) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
+#if VELK_SINGLE_OBJECT_EXCEPTIONS
   PyErr_SetRaisedException(exception);
 #else
   PyErr_Restore(PyObject_Type(exception), exception, PyException_GetTraceback(exception));

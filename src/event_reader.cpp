@@ -54,19 +54,23 @@ Reader open_reader(std::string_view path, PyObject* reader_type_object, std::str
   throw PythonError{};
 }
 
-std::string callee_name(PyTypeObject* type) {
-  const std::string_view full(type->tp_name);
+// The type accepts no subclasses, so this names every type its constructor is called with.
+constexpr std::string_view kQualifiedName = "builtins.EventReader";
+
+std::string callee_name() {
+  const std::string_view full = kQualifiedName;
   const std::size_t dot = full.rfind('.');
   return std::string(dot == std::string_view::npos ? full : full.substr(dot + 1)) + ".__new__()";
 }
 
 PyRef create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static constexpr std::array<const char*, 2> kParameters = {"path", "reader_type"};
-  const auto [path, reader_type] = bind_arguments(callee_name(type), kParameters, args, kwargs);
+  const auto [path, reader_type] = bind_arguments(callee_name(), kParameters, args, kwargs);
   const std::string_view path_text = utf8_argument(path, "path");
   const std::string_view reader_type_text = utf8_argument(reader_type, "reader_type");
   Reader reader = open_reader(path_text, reader_type, reader_type_text);
-  PyRef self = checked(type->tp_alloc(type, 0));
+  auto* alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyRef self = checked(alloc(type, 0));
   EventReaderObject* object = as_event_reader(self.get());
   new (&object->borrow) BorrowCounter(0);
   new (&object->reader) Reader(std::move(reader));
@@ -130,7 +134,7 @@ PyType_Slot event_reader_slots[] = {
 };
 
 PyType_Spec event_reader_spec = {
-    "builtins.EventReader",
+    kQualifiedName.data(),
     sizeof(EventReaderObject),
     0,
     Py_TPFLAGS_DEFAULT,
