@@ -10,7 +10,6 @@
 #pragma once
 
 #include <Python.h>
-#include <cxxabi.h>
 
 #include <exception>
 #include <new>
@@ -54,8 +53,6 @@ template <class R, class Body>
 R guarded(R error_value, Body&& body) {
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (const PythonError&) {
     set_internal_fault("an interpreter call failed without setting an exception");
   } catch (const std::bad_alloc&) {
@@ -63,6 +60,7 @@ R guarded(R error_value, Body&& body) {
   } catch (const std::exception& e) {
     set_internal_fault(e.what());
   } catch (...) {
+    if (thread_is_ending()) throw;
     set_internal_fault("unknown C++ exception");
   }
   return error_value;

@@ -2,8 +2,8 @@
 #pragma once
 
 #include <Python.h>
-#include <cxxabi.h>
 
+#include <exception>
 #include <initializer_list>
 #include <utility>
 
@@ -41,6 +41,12 @@ class PyRef {
   PyObject* object_ = nullptr;
 };
 
+// Inside a catch (...) handler: whether what is being handled is the forced unwind that ends the thread
+// while the interpreter shuts down. It is the one foreign exception C++ code meets here, and a foreign
+// exception has no exception_ptr. (A handler for abi::__forced_unwind would do too, but binds a reference
+// to an object that does not exist.)
+inline bool thread_is_ending() noexcept { return !std::current_exception(); }
+
 // Runs `call`, which may run Python code, and returns its result. Should the interpreter end the thread
 // there (a forced unwind during shutdown), the thread no longer holds the interpreter lock, so the
 // references in `held` are abandoned on the way out instead of released.
@@ -48,8 +54,10 @@ template <class Call>
 auto running_python(std::initializer_list<PyRef*> held, Call&& call) -> decltype(call()) {
   try {
     return call();
-  } catch (abi::__forced_unwind&) {
-    for (PyRef* ref : held) (void)ref->release();
+  } catch (...) {
+    if (thread_is_ending()) {
+      for (PyRef* ref : held) (void)ref->release();
+    }
     throw;
   }
 }

@@ -9,6 +9,7 @@ type-checked)."""
 
 from __future__ import annotations
 
+import importlib.metadata
 import importlib.util
 import re
 import subprocess
@@ -126,9 +127,19 @@ def test_guide_snippets_type_check(checker: str, tmp_path: Path) -> None:
 def test_guide_snippet_runs(block: Block, tmp_path: Path) -> None:
     for module in re.findall(r"^(?:from|import) (tqdm|pandas|dask)\b", block.code, re.M):
         pytest.importorskip(module, reason=f"{module} comes with the test extra")
+    if 'version("velk")' in block.code and not _installed():
+        pytest.skip("velk is built but not installed here, so it has no package metadata")
     write_recordings(tmp_path)
     result = run_block(block, tmp_path, f"run42.{block.layout().lower()}")
     assert result.returncode == 0, result.stderr
+
+
+def _installed() -> bool:
+    try:
+        importlib.metadata.version("velk")
+    except importlib.metadata.PackageNotFoundError:
+        return False
+    return True
 
 
 ERROR_BLOCK = next(b for b in BLOCKS if "except (OSError, ValueError)" in b.code)
