@@ -10,9 +10,10 @@ import struct
 from pathlib import Path
 
 import numpy as np
+import numpy.typing as npt
 
 
-def pulses(rng: np.random.Generator, count: int, samples: int) -> np.ndarray:
+def pulses(rng: np.random.Generator, count: int, samples: int) -> npt.NDArray[np.float64]:
     """`count` waveforms of `samples` values: a fast rise and an exponential decay at a random
     position and height, on a baseline of 0 with a little noise. Shape (count, samples), float64."""
     t = np.arange(samples, dtype=np.float64)
@@ -21,7 +22,7 @@ def pulses(rng: np.random.Generator, count: int, samples: int) -> np.ndarray:
     rise, decay = samples / 100, samples / 12
     since = np.clip(t - start, 0, None)
     shape = (1 - np.exp(-since / rise)) * np.exp(-since / decay)
-    waves: np.ndarray = height * shape / shape.max(axis=1, keepdims=True) + rng.normal(0, 0.01, (count, samples))
+    waves: npt.NDArray[np.float64] = height * shape / shape.max(axis=1, keepdims=True) + rng.normal(0, 0.01, (count, samples))
     return waves
 
 
