@@ -65,8 +65,11 @@ class EventStream {
         on_signal_(other.on_signal_),
         caches_blocks_(std::exchange(other.caches_blocks_, false)) {}
   EventStream& operator=(EventStream&&) = delete;
+  // Also frees the block held back by block_cache::release_late, so that none stays held once the
+  // readers are closed.
   ~EventStream() {
     if (caches_blocks_) block_cache::user_left();
+    block_cache::free_late();
   }
 
   Status read_exact(std::byte* destination, std::size_t n) {
