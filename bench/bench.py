@@ -51,6 +51,7 @@ class Case:
     kind: str  # "WD1" or "WD2"
     samples: int  # WD1: samples per event; WD2: samples per channel
     channels: int | None = None  # WD2 channel word, None when events carry none
+    min_events: int = 4  # recordings hold at least this many events, whatever --size-mb says
 
     @property
     def values(self) -> int:
@@ -75,6 +76,9 @@ CASES = (
     Case("WD2, 4 x 1024 samples, channel word", "WD2", 1024, 4),
     Case("WD2, 4 x 16384 samples, channel word", "WD2", 16384, 4),
     Case("WD2, 1024 samples, no channel word", "WD2", 1024, None),
+    # 64 MiB events: beyond malloc's largest mmap threshold, so every block is fresh memory unless
+    # velk's block cache hands the previous one back.
+    Case("WD2, 4 x 4194304 samples, channel word", "WD2", 4194304, 4, min_events=12),
 )
 
 
@@ -132,6 +136,32 @@ def write_recording(path: str, case: Case, events: int, seed: int) -> None:
 
 def read_velk(path: str, case: Case) -> Iterator[dict]:
     return iter(velk.EventReader(path, case.kind))
+
+
+def load_build(directory: str):
+    """Another build of velk, loaded beside the one on the path, to compare two builds side by side."""
+    import importlib.machinery
+    import importlib.util
+
+    for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+        path = os.path.join(directory, "velk" + suffix)
+        if os.path.exists(path):
+            loader = importlib.machinery.ExtensionFileLoader("velk", path)
+            spec = importlib.util.spec_from_file_location("velk", path, loader=loader)
+            module = importlib.util.module_from_spec(spec)
+            loader.exec_module(module)
+            return module
+    sys.exit(f"no velk module in {directory}")
+
+
+def build_reader(module) -> Callable[[str, Case], Iterator[dict]]:
+    def read(path: str, case: Case) -> Iterator[dict]:
+        return iter(module.EventReader(path, case.kind))
+
+    return read
+
+
+OTHER_BUILDS: dict[str, Callable[[str, Case], Iterator[dict]]] = {}
 
 
 def read_struct(path: str, case: Case) -> Iterator[dict]:
@@ -260,11 +290,28 @@ def make_objects(events: int) -> Callable[[str, Case], Iterator[dict]]:
 
 
 def drain(events: Iterable[dict]) -> int:
-    """The consumer every reader is timed with: takes each dict and drops it."""
+    """The "keep" loop: a plain for loop, which holds each dict until the next one has been read."""
     count = 0
     for _ in events:
         count += 1
     return count
+
+
+def drain_dropping(events: Iterable[dict]) -> int:
+    """The "drop" loop: each dict is dropped before the next one is read, as in
+    collections.deque(reader, maxlen=0) or a loop that keeps only a summary."""
+    count = 0
+    for event in events:
+        count += 1
+        del event
+    return count
+
+
+LOOPS = {"keep": drain, "drop": drain_dropping}
+
+# Wall-clock time by default; --clock cpu counts only the time this process ran, which on a loaded
+# machine leaves out the time spent waiting for a CPU.
+CLOCK = time.perf_counter
 
 
 # ---------------------------------------------------------------------------------------------------
@@ -296,11 +343,12 @@ def check_readers(path: str, case: Case, readers: dict, events: int, limit: int)
             sys.exit(f"{case.name}: reader {name} yields {total} events, expected {events}")
 
 
-def time_once(reader: Callable, path: str, case: Case) -> tuple[float, int]:
+def time_once(reader: Callable, path: str, case: Case, loop: str = "keep") -> tuple[float, int]:
     gc.collect()
-    start = time.perf_counter()
-    count = drain(reader(path, case))
-    return time.perf_counter() - start, count
+    consume = LOOPS[loop]
+    start = CLOCK()
+    count = consume(reader(path, case))
+    return CLOCK() - start, count
 
 
 @dataclass
@@ -318,7 +366,7 @@ class Timing:
 
 
 def readers_for(events: int) -> dict[str, Callable[[str, Case], Iterator[dict]]]:
-    return {"velk": read_velk, "struct": read_struct, "readinto": read_readinto,
+    return {"velk": read_velk, **OTHER_BUILDS, "struct": read_struct, "readinto": read_readinto,
             "fromfile": read_fromfile, "bandwidth": read_bandwidth, "objects": make_objects(events)}
 
 
@@ -327,26 +375,31 @@ DECODERS = ("struct", "readinto", "fromfile")
 
 def prepare(case: Case, directory: str, size_bytes: int) -> tuple[str, int]:
     """Writes the case's recording; returns its path and its number of events."""
-    events = max(4, size_bytes // case.event_bytes)
+    events = max(case.min_events, size_bytes // case.event_bytes)
     path = os.path.join(directory, case.name.replace(" ", "_").replace(",", "") + ".dat")
     write_recording(path, case, events, seed=len(case.name))
     return path, events
 
 
-def run_case(case: Case, path: str, events: int, rounds: int, check_limit: int) -> dict[str, Timing]:
+def run_case(case: Case, path: str, events: int, rounds: int, check_limit: int,
+             loops: tuple[str, ...]) -> dict[str, dict[str, Timing]]:
+    """Times every reader in every loop shape, interleaved; the bandwidth floor, which yields no
+    events, is timed once per round and shared by the loop shapes."""
     readers = readers_for(events)
-    check_readers(path, case, {name: readers[name] for name in DECODERS}, events, check_limit)
-    names = list(readers)
-    timings = {name: Timing([]) for name in names}
-    for name in names:  # one untimed pass each warms the page cache, the allocator and NumPy's caches
-        time_once(readers[name], path, case)
+    checked = (*DECODERS, *OTHER_BUILDS)
+    check_readers(path, case, {name: readers[name] for name in checked}, events, check_limit)
+    runs = [(loop, name) for loop in loops for name in readers if name != "bandwidth" or loop == loops[0]]
+    timings = {loop: {name: Timing([]) for name in readers} for loop in loops}
+    for loop, name in runs:  # one untimed pass each warms the page cache, the allocator and NumPy
+        time_once(readers[name], path, case, loop)
     for r in range(rounds):
-        order = names[r % len(names):] + names[:r % len(names)]
-        for name in order:
-            seconds, count = time_once(readers[name], path, case)
+        for loop, name in runs[r % len(runs):] + runs[:r % len(runs)]:
+            seconds, count = time_once(readers[name], path, case, loop)
             if name != "bandwidth" and count != events:
                 sys.exit(f"{case.name}: {name} yielded {count} events during timing")
-            timings[name].seconds.append(seconds)
+            timings[loop][name].seconds.append(seconds)
+    for loop in loops[1:]:
+        timings[loop]["bandwidth"] = timings[loops[0]]["bandwidth"]
     return timings
 
 
@@ -356,28 +409,29 @@ def run_case(case: Case, path: str, events: int, rounds: int, check_limit: int) 
 
 def format_table(results) -> str:
     lines = [
-        "| case | reader | events/s | MB/s | time / velk's | spread |",
-        "|---|---|---:|---:|---:|---:|",
+        "| case | loop | reader | events/s | MB/s | time / velk's | spread |",
+        "|---|---|---|---:|---:|---:|---:|",
     ]
     summary = [
-        "| case | velk / best reader | velk / struct | velk time / objects floor | "
-        "velk time / floor | velk MB/s / bandwidth |",
-        "|---|---:|---:|---:|---:|---:|",
+        "| case | loop | velk / best hand-written | velk / struct | velk / objects | velk / floor "
+        "| velk / read bandwidth |",
+        "|---|---|---:|---:|---:|---:|---:|",
     ]
-    for case, events, nbytes, timings in results:
-        velk_time = timings["velk"].median
-        rows = dict((name, t.median) for name, t in timings.items())
-        rows["floor"] = rows["bandwidth"] + rows["objects"]
-        for name, seconds in rows.items():
-            spread = f"{timings[name].spread:.0%}" if name in timings else ""
-            lines.append(
-                f"| {case.name} | {name} | {events / seconds:,.0f} | {nbytes / seconds / 1e6:,.0f} "
-                f"| {seconds / velk_time:.2f} | {spread} |")
-        best = min(rows[name] for name in ("struct", "readinto", "fromfile"))
-        summary.append(
-            f"| {case.name} | {best / velk_time:.2f}x | {rows['struct'] / velk_time:.2f}x "
-            f"| {velk_time / rows['objects']:.2f} | {velk_time / rows['floor']:.2f} "
-            f"| {rows['bandwidth'] / velk_time:.0%} |")
+    for case, events, nbytes, by_loop in results:
+        for loop, timings in by_loop.items():
+            velk_time = timings["velk"].median
+            rows = {name: t.median for name, t in timings.items()}
+            rows["floor"] = rows["bandwidth"] + rows["objects"]
+            for name, seconds in rows.items():
+                spread = f"{timings[name].spread:.0%}" if name in timings else ""
+                lines.append(
+                    f"| {case.name} | {loop} | {name} | {events / seconds:,.0f} "
+                    f"| {nbytes / seconds / 1e6:,.0f} | {seconds / velk_time:.2f} | {spread} |")
+            best = min(rows[name] for name in DECODERS)
+            summary.append(
+                f"| {case.name} | {loop} | {best / velk_time:.2f}x | {rows['struct'] / velk_time:.2f}x "
+                f"| {rows['objects'] / velk_time:.2f} | {rows['floor'] / velk_time:.2f} "
+                f"| {rows['bandwidth'] / velk_time:.2f} |")
     return "\n".join(lines) + "\n\n" + "\n".join(summary)
 
 
@@ -403,16 +457,31 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=None, help="timed rounds per case (default 7)")
     parser.add_argument("--case", action="append", default=None,
                         help="run only cases whose name contains this text (repeatable)")
-    parser.add_argument("--profile", choices=sorted(readers_for(0)), default=None,
-                        help="no timing: drain the recordings with this reader, for a profiler")
+    parser.add_argument("--profile", metavar="READER", default=None,
+                        help="no timing: drain the recordings with this reader, for a profiler; one "
+                             f"of {', '.join(readers_for(0))} or a NAME given to --build")
     parser.add_argument("--passes", type=int, default=1, help="passes over each recording with --profile")
+    parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
+                        help="time readers by the wall clock (default) or by the process's CPU time")
+    parser.add_argument("--build", action="append", default=[], metavar="NAME=DIR",
+                        help="also time the velk module built in DIR, as reader NAME (repeatable)")
+    parser.add_argument("--loop", choices=("keep", "drop", "both"), default="both",
+                        help="consumer loop: keep the last event, drop each event, or both (default)")
     args = parser.parse_args()
     size_mb = args.size_mb if args.size_mb is not None else (4 if args.quick else 256)
     rounds = args.rounds if args.rounds is not None else (3 if args.quick else 7)
     cases = [c for c in CASES if not args.case or any(text in c.name for text in args.case)]
+    loops = ("keep", "drop") if args.loop == "both" else (args.loop,)
+    global CLOCK
+    CLOCK = time.process_time if args.clock == "cpu" else time.perf_counter
+    for entry in args.build:
+        name, _, directory = entry.partition("=")
+        OTHER_BUILDS[name] = build_reader(load_build(directory))
 
+    if args.profile and args.profile not in readers_for(0):
+        parser.error(f"unknown reader {args.profile!r}")
     if args.profile:
-        profile(cases, args.profile, size_mb, args.passes)
+        profile(cases, args.profile, size_mb, args.passes, loops[0])
         return
     print(f"velk benchmark: {size_mb:g} MB per recording, {rounds} rounds", file=sys.stderr)
     load_before = load()
@@ -421,16 +490,17 @@ def main() -> None:
         for case in cases:
             print(f"  {case.name} ...", file=sys.stderr, flush=True)
             path, events = prepare(case, directory, int(size_mb * 1e6))
-            timings = run_case(case, path, events, rounds, 200)
+            timings = run_case(case, path, events, rounds, 200, loops)
             os.unlink(path)
             results.append((case, events, events * case.event_bytes, timings))
     print(f"Machine: {machine()}\n")
-    print(f"Recordings of {size_mb:g} MB in the page cache; median of {rounds} interleaved rounds; "
+    print(f"Recordings of {size_mb:g} MB in the page cache; {args.clock} clock; "
+          f"median of {rounds} interleaved rounds; "
           f"spread = (slowest - fastest) / median; load average {load_before} before, {load()} after.\n")
     print(format_table(results))
 
 
-def profile(cases: list[Case], reader: str, size_mb: float, passes: int) -> None:
+def profile(cases: list[Case], reader: str, size_mb: float, passes: int, loop: str) -> None:
     """Drains each case's recording `passes` times with one reader, untimed, for running under a
     profiler: the difference between two runs with different `passes` is the cost of the passes."""
     with tempfile.TemporaryDirectory(prefix="velk-bench-") as directory:
@@ -439,7 +509,7 @@ def profile(cases: list[Case], reader: str, size_mb: float, passes: int) -> None
             read = readers_for(events)[reader]
             drain(read_velk(path, case))  # imports NumPy and creates velk's process-wide objects
             for _ in range(passes):
-                drain(read(path, case))
+                LOOPS[loop](read(path, case))
             print(f"{case.name}: {reader}, {passes} passes over {events} events", file=sys.stderr)
 
 

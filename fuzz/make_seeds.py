@@ -1,5 +1,5 @@
 """Writes the fuzzers' seed recordings: a few valid or nearly valid WD1 and WD2 files, mostly small, one
-per layout longer than the stream's 8192-byte buffer.
+per layout longer than the stream's 64 KiB buffer.
 
     python3 fuzz/make_seeds.py OUTPUT_DIR     creates OUTPUT_DIR/wd1 and OUTPUT_DIR/wd2
 """
@@ -22,7 +22,7 @@ def wd1_seeds() -> dict[str, bytes]:
         "odd-size": wd1_event([7, 8], event_size=29) + wd1_event([9]),
         "below-minimum": wd1_event(event_size=-5) + wd1_event([1]),
         "stray-tail": two + b"\x01" * 10,
-        "beyond-the-buffer": wd1_event(list(range(5000))) + wd1_event([1]),
+        "beyond-the-buffer": wd1_event(list(range(40000))) + wd1_event([1]),
     }
 
 
@@ -40,7 +40,7 @@ def wd2_seeds() -> dict[str, bytes]:
         "counter-wraps": wd2_event([0.0] * 6, channels=3, event_counter=2**32 - 1) + wd2_event([0.0] * 6, channels=3),
         "nan-payloads": run(2, [], channels=2) + wd2_header(samples=1, channels=2) + wd2_float_bits([0x7FC00001, 0x80000000]),
         "truncated-second-block": run(2, [1.0] * 8, channels=2)[:-3],
-        "beyond-the-buffer": run(3, [float(i) for i in range(1000)], channels=1),
+        "beyond-the-buffer": run(3, [float(i) for i in range(6000)], channels=1),
     }
 
 

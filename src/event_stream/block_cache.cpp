@@ -2,6 +2,7 @@
 #include "event_stream/block_cache.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <utility>
@@ -18,6 +19,7 @@ struct Slot {
 std::mutex g_mutex;
 std::array<Slot, kSlots> g_slots;  // filled from the front, oldest first
 std::size_t g_users = 0;  // open streams that read large blocks
+std::atomic<void*> g_late{nullptr};  // the block release_late took last
 
 }  // namespace
 
@@ -54,6 +56,14 @@ void release(void* block, std::size_t bytes) noexcept {
   std::free(evicted);  // outside the lock: unmapping a large block takes a while
 }
 
+void release_late(void* block) noexcept { std::free(g_late.exchange(block)); }
+
+bool free_late() noexcept {
+  void* block = g_late.exchange(nullptr);
+  std::free(block);
+  return block != nullptr;
+}
+
 void user_joined() noexcept {
   const std::lock_guard<std::mutex> lock(g_mutex);
   ++g_users;
@@ -75,7 +85,8 @@ bool clear() noexcept {
     dropped = std::exchange(g_slots, {});
   }
   for (const Slot& slot : dropped) std::free(slot.block);
-  return dropped[0].block != nullptr;
+  const bool late = free_late();
+  return dropped[0].block != nullptr || late;
 }
 
 std::size_t cached_blocks() noexcept {

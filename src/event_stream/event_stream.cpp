@@ -1,7 +1,8 @@
-// File access of the event stream: open, the slow path of exact reads, skip and rewind.
+// File access of the event stream: open, the slow path of exact reads, skip, rewind and returns.
 #include "event_stream/event_stream.hpp"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,7 +31,7 @@ Result<EventStream> EventStream::open(std::string_view path, SignalCheck on_sign
 }
 
 Result<EventStream> EventStream::adopt(FileDescriptor fd, SignalCheck on_signal) {
-  std::unique_ptr<std::byte[]> buffer(new (std::nothrow) std::byte[kBufferSize]);
+  std::unique_ptr<std::byte[]> buffer(new (std::nothrow) std::byte[kBufferCapacity]);
   if (!buffer) return IoError::out_of_memory();
   // A descriptor that cannot seek (a pipe) has no offset; 0 stands in, and return_to reports the seek
   // error should it ever need one.
@@ -39,13 +40,12 @@ Result<EventStream> EventStream::adopt(FileDescriptor fd, SignalCheck on_signal)
                      on_signal);
 }
 
-// One read(2) of up to n bytes. Returns the count delivered, 0 only at end of file; a read interrupted
-// by a signal before delivering anything is retried unless on_signal_ says to give up; errno is
-// captured at once.
-Result<std::size_t> EventStream::read_some(std::byte* destination, std::size_t n) const {
-  n = std::min<std::size_t>(n, SSIZE_MAX);
+// A system call that returns a byte count: 0 only at end of file; one interrupted by a signal before
+// delivering anything is retried unless on_signal_ says to give up; errno is captured at once.
+template <class Call>
+Result<std::size_t> EventStream::retrying(Call call) const {
   for (;;) {
-    const ssize_t got = ::read(fd_.get(), destination, n);
+    const ssize_t got = call();
     if (got >= 0) return static_cast<std::size_t>(got);
     const int err = errno;
     if (err != EINTR || (on_signal_ != nullptr && !on_signal_())) return IoError::from_errno(err);
@@ -56,35 +56,59 @@ Result<std::size_t> EventStream::read_some(std::byte* destination, std::size_t n
 Status EventStream::read_exact_slow(std::byte* destination, std::size_t n) {
   std::size_t done = 0;
   while (done < n) {
-    assert(pos_ <= filled_ && filled_ <= kBufferSize);
-    if (pos_ == filled_) {
-      const bool bypass = n - done >= kBufferSize;
-      std::byte* target = bypass ? destination + done : buffer_.get();
-      const Result<std::size_t> got = read_some(target, bypass ? n - done : kBufferSize);
+    assert(pos_ <= filled_ && filled_ <= kBufferCapacity);
+    if (pos_ < filled_) {
+      const std::size_t take = std::min(filled_ - pos_, n - done);
+      std::memcpy(destination + done, buffer_.get() + pos_, take);
+      pos_ += take;
+      done += take;
+    } else if (n - done >= kDirectBytes) {
+      const Result<std::size_t> got = read_direct(destination + done, n - done);
       if (!got) return got.error();
-      if (*got == 0) return IoError::unexpected_eof();
-      origin_ += filled_ + (bypass ? *got : 0);
-      pos_ = 0;
-      filled_ = bypass ? 0 : *got;
-      if (bypass) {
-        done += *got;
-        continue;
-      }
+      done += *got;
+    } else if (Status s = refill(); !s) {
+      return s;
     }
-    const std::size_t take = std::min(filled_ - pos_, n - done);
-    std::memcpy(destination + done, buffer_.get() + pos_, take);
-    pos_ += take;
-    done += take;
   }
   return {};
 }
 
+Status EventStream::refill() {
+  assert(pos_ == filled_);
+  const Result<std::size_t> got =
+      retrying([&] { return ::read(fd_.get(), buffer_.get(), kBufferCapacity); });
+  if (!got) return got.error();
+  if (*got == 0) return IoError::unexpected_eof();
+  origin_ += filled_;
+  pos_ = 0;
+  filled_ = *got;
+  return {};
+}
+
+// The kernel fills `destination` before it writes to the buffer, so a read that stops early (end of
+// file, a pipe) leaves the buffer empty and the bytes it did deliver in `destination`.
+Result<std::size_t> EventStream::read_direct(std::byte* destination, std::size_t n) {
+  assert(pos_ == filled_);
+  n = std::min<std::size_t>(n, SSIZE_MAX - kLookahead);
+  iovec parts[2] = {{destination, n}, {buffer_.get(), kLookahead}};
+  const Result<std::size_t> got = retrying([&] { return ::readv(fd_.get(), parts, 2); });
+  if (!got) return got.error();
+  if (*got == 0) return IoError::unexpected_eof();
+  const std::size_t direct = std::min(*got, n);
+  origin_ += filled_ + direct;
+  pos_ = 0;
+  filled_ = *got - direct;
+  return direct;
+}
+
 Status EventStream::skip(std::size_t n) {
-  std::byte scratch[kBufferSize];
   while (n > 0) {
-    const std::size_t chunk = std::min(n, kBufferSize);
-    if (Status s = read_exact(scratch, chunk); !s) return s;
-    n -= chunk;
+    if (pos_ == filled_) {
+      if (Status s = refill(); !s) return s;
+    }
+    const std::size_t take = std::min(filled_ - pos_, n);
+    pos_ += take;
+    n -= take;
   }
   return {};
 }

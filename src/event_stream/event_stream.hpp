@@ -29,13 +29,21 @@ class FileDescriptor {
   int fd_;
 };
 
-inline constexpr std::size_t kBufferSize = 8192;
+// The buffer policy. Reads that the buffer cannot serve either refill it, or, when at least
+// kDirectBytes of the request are not buffered, go straight into the caller's memory, with the first
+// kLookahead bytes after the request read into the buffer by the same system call. Small events thus
+// cost one system call per kBufferCapacity bytes and one copy; large blocks cost one system call each
+// and pass only what the buffer already held through it.
+inline constexpr std::size_t kBufferCapacity = std::size_t{1} << 16;
+inline constexpr std::size_t kDirectBytes = std::size_t{1} << 14;
+inline constexpr std::size_t kLookahead = std::size_t{1} << 12;
+static_assert(kLookahead <= kBufferCapacity && kDirectBytes <= kBufferCapacity);
 
 // Asked when a system call was interrupted by a signal: true to retry it, false to give up, in which
 // case the call fails with an error of kind Interrupted. The owner uses it to run its signal handlers.
 using SignalCheck = bool (*)();
 
-// Reads a file through one 8192-byte buffer. Every read is exact: it delivers all requested bytes or
+// Reads a file through one buffer of kBufferCapacity bytes. Every read is exact: it delivers all requested bytes or
 // fails; bytes delivered before a failure stay consumed until the reader returns to a position it noted
 // earlier (return_to). Reaching end of file is the failure of kind UnexpectedEof. Move-only; the stream
 // owns its file and its buffer.
@@ -57,8 +65,11 @@ class EventStream {
         on_signal_(other.on_signal_),
         caches_blocks_(std::exchange(other.caches_blocks_, false)) {}
   EventStream& operator=(EventStream&&) = delete;
+  // Also frees the block held back by block_cache::release_late, so that none stays held once the
+  // readers are closed.
   ~EventStream() {
     if (caches_blocks_) block_cache::user_left();
+    block_cache::free_late();
   }
 
   Status read_exact(std::byte* destination, std::size_t n) {
@@ -83,7 +94,7 @@ class EventStream {
     return load_u64(bytes);
   }
 
-  // Reads and discards n bytes through a fixed scratch area; never allocates.
+  // Reads and discards n bytes through the buffer; never allocates.
   Status skip(std::size_t n);
 
   // Seeks the file to offset 0 and drops whatever is buffered.
@@ -116,13 +127,20 @@ class EventStream {
       : fd_(std::move(fd)), buffer_(std::move(buffer)), origin_(origin), on_signal_(on_signal) {}
 
   Status read_exact_slow(std::byte* destination, std::size_t n);
+  // Refills the empty buffer with one read(2) of up to kBufferCapacity bytes.
+  Status refill();
+  // One readv(2) of up to n bytes into `destination` followed by up to kLookahead bytes into the empty
+  // buffer; returns the count that went to `destination`.
+  Result<std::size_t> read_direct(std::byte* destination, std::size_t n);
   // Moves the file to `offset` and drops whatever is buffered.
   Status seek(std::uint64_t offset);
-  Result<std::size_t> read_some(std::byte* destination, std::size_t n) const;
+  // Retries a system call interrupted by a signal unless on_signal_ says to give up.
+  template <class Call>
+  Result<std::size_t> retrying(Call call) const;
 
   FileDescriptor fd_;
   std::unique_ptr<std::byte[]> buffer_;
-  // Invariant: pos_ <= filled_ <= kBufferSize; bytes [pos_, filled_) are buffered and unread, and
+  // Invariant: pos_ <= filled_ <= kBufferCapacity; bytes [pos_, filled_) are buffered and unread, and
   // bytes [0, pos_) are the last pos_ bytes delivered, so a return within them needs no system call.
   std::size_t pos_ = 0;
   std::size_t filled_ = 0;

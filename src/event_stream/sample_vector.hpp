@@ -21,12 +21,15 @@ struct SampleStorage {
 };
 
 // Frees storage of `capacity` elements of type T taken from a SampleVector<T>; nothing is allocated
-// when capacity is 0. Blocks large enough go back to the block cache instead. Safe from any thread.
+// when capacity is 0. Blocks large enough go back to the block cache instead, and blocks of a few
+// hundred KiB are freed one release late (block_cache). Safe from any thread.
 template <class T>
 void free_samples(void* data, std::size_t capacity) noexcept {
   const std::size_t bytes = capacity * sizeof(T);
   if (bytes >= block_cache::kMinBytes) {
     block_cache::release(data, bytes);
+  } else if (bytes >= block_cache::kLateMinBytes && bytes <= block_cache::kLateMaxBytes) {
+    block_cache::release_late(data);
   } else if (bytes != 0) {
     std::free(data);
   }

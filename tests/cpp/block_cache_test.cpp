@@ -113,5 +113,18 @@ TEST_F(BlockCacheTest, ReusedBlocksHoldTheNewSamplesAndUndeliveredBlocksAreFreed
   EXPECT_EQ(block_cache::cached_blocks(), 0u);
 }
 
+// Blocks of the late range are freed one release late, one at a time; clear() frees the last one too.
+TEST_F(BlockCacheTest, LateBlocksAreHeldUntilTheNextOneIsReleased) {
+  EXPECT_FALSE(block_cache::free_late());
+  block_cache::release_late(new_block(block_cache::kLateMinBytes));
+  block_cache::release_late(new_block(block_cache::kLateMaxBytes));  // frees the first
+  EXPECT_TRUE(block_cache::free_late());
+  EXPECT_FALSE(block_cache::free_late());
+  free_samples<float>(new_block(block_cache::kLateMaxBytes), block_cache::kLateMaxBytes / sizeof(float));
+  free_samples<float>(new_block(block_cache::kLateMinBytes - 4), block_cache::kLateMinBytes / 4 - 1);
+  EXPECT_TRUE(block_cache::clear());  // the first of the two is held, the one below the range is not
+  EXPECT_FALSE(block_cache::clear());
+}
+
 }  // namespace
 }  // namespace velk::test

@@ -1,4 +1,4 @@
-// Tests of the event stream: exact reads and their failures, the buffer bypass, 64-bit order, rewind,
+// Tests of the event stream: exact reads and their failures, the buffer policy, 64-bit order, rewind,
 // open failures, the descriptor's flags and lifetime, and retries after signals.
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -67,39 +67,44 @@ TEST_F(StreamTest, BytesDeliveredBeforeEndOfFileStayConsumed) {
   EXPECT_EQ(take(stream.read_u32()), 0xDDCCBBAAu);
 }
 
-// Reads `before` bytes, then `request` bytes, then rewrites the next 4 bytes of the file. Those 4 bytes
-// come back stale exactly as far as the buffer still held them, which shows whether the big read went
-// around the buffer (leaving it empty) or through it.
-TEST_F(StreamTest, LargeReadsBypassTheBufferAndLeaveItEmpty) {
+// Reads `before` bytes, then `request` bytes, then overwrites the rest of the file. The old bytes come
+// back exactly as far as the buffer held them, which shows whether the request went through a refill
+// of the buffer or straight into the caller's memory with only the lookahead buffered.
+TEST_F(StreamTest, LargeReadsGoStraightToTheCallerAndBufferOnlyTheLookahead) {
+  constexpr std::size_t C = kBufferCapacity, D = kDirectBytes, L = kLookahead;
   struct Case {
-    std::size_t before, request, stale_after;
+    std::size_t before, request, file_size, buffered;
   };
   const Case cases[] = {
-      {0, 8191, 1},                                     // through one refill, whose last byte stays buffered
-      {0, 8192, 0},        {0, 8193, 0}, {4, 8191, 4},  // the buffered bytes, then a refill for the last 3
-      {4, 8188 + 8191, 1},                              // the buffered bytes, then too few left to bypass
-      {4, 8188 + 8192, 0},  // the buffered bytes, then 8192 straight from the file
-      {4, 8188 + 8193, 0},
+      {0, 100, 4 * C, C - 100},  // one refill serves a small request; the rest stays buffered
+      {0, D - 1, 4 * C, C - D + 1},
+      {0, D, 4 * C, L},  // straight into the caller's memory, the lookahead into the buffer
+      {0, 2 * C, 4 * C, L},
+      {0, D, D + 10, 10},                    // the lookahead stops at the end of the file
+      {4, C - 4, 4 * C, 0},                  // exactly the buffered bytes
+      {4, C - 4 + D - 1, 4 * C, C - D + 1},  // the buffered bytes, then a refill for the rest
+      {4, C - 4 + D, 4 * C, L},              // the buffered bytes, then the rest straight from the file
   };
-  const Bytes original = pattern_bytes(40000);
   for (const Case& c : cases) {
     SCOPED_TRACE("before " + std::to_string(c.before) + ", request " + std::to_string(c.request));
+    const Bytes original = pattern_bytes(c.file_size);
     const std::string path = dir.write("pattern", original);
     EventStream stream = open_stream(path);
     EXPECT_EQ(read_bytes(stream, c.before), slice(original, 0, c.before));
     EXPECT_EQ(read_bytes(stream, c.request), slice(original, c.before, c.request));
     const std::size_t next = c.before + c.request;
-    const Bytes fresh = {0xF0, 0xF1, 0xF2, 0xF3};
+    EXPECT_EQ(stream.position(), next);
+    Bytes fresh = slice(original, next, c.file_size - next);
+    for (std::uint8_t& byte : fresh) byte = static_cast<std::uint8_t>(~byte);
     write_file(path, fresh, "r+", static_cast<long>(next));
-    Bytes expected = slice(original, next, 4);
-    std::copy(fresh.begin() + static_cast<long>(c.stale_after), fresh.end(),
-              expected.begin() + static_cast<long>(c.stale_after));
-    EXPECT_EQ(read_bytes(stream, 4), expected);
+    Bytes expected = slice(original, next, c.buffered);
+    expected.insert(expected.end(), fresh.begin() + static_cast<long>(c.buffered), fresh.end());
+    EXPECT_EQ(read_bytes(stream, fresh.size()), expected);
   }
 }
 
 TEST_F(StreamTest, SixtyFourBitValuesAreLowWordFirstAlsoAcrossTheBufferEnd) {
-  for (std::size_t offset : {0, 8188, 8190}) {
+  for (std::size_t offset : {std::size_t{0}, kBufferCapacity - 4, kBufferCapacity - 2}) {
     SCOPED_TRACE("offset " + std::to_string(offset));
     Bytes file(offset, 0x55);
     file.insert(file.end(), {1, 0, 0, 0, 2, 0, 0, 0});
@@ -181,10 +186,12 @@ bool blocked_in(pid_t tid, long number) {
 // return_to goes back within the buffer without the file (so also on a pipe), and by seeking when the
 // bytes have left the buffer; a pipe cannot seek, and its bytes then stay consumed.
 TEST_F(StreamTest, ReturnToGoesBackWithinTheBufferOrBySeeking) {
-  const Bytes bytes = pattern_bytes(3 * kBufferSize);
+  const Bytes bytes = pattern_bytes(3 * kBufferCapacity);
   int fds[2];
   ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-  ASSERT_EQ(::write(fds[1], bytes.data(), 2 * kBufferSize), static_cast<ssize_t>(2 * kBufferSize));
+  // Room for the whole write, so that it cannot block before anything reads.
+  ASSERT_GE(::fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(4 * kBufferCapacity)), 0);
+  ASSERT_EQ(::write(fds[1], bytes.data(), 2 * kBufferCapacity), static_cast<ssize_t>(2 * kBufferCapacity));
   ::close(fds[1]);
   EventStream file = open_stream(dir.write("file", bytes));
   EventStream pipe = take(EventStream::adopt(FileDescriptor(fds[0])));
@@ -195,10 +202,10 @@ TEST_F(StreamTest, ReturnToGoesBackWithinTheBufferOrBySeeking) {
     read_bytes(*stream, 100);
     EXPECT_TRUE(stream->return_to(mark));
     EXPECT_EQ(read_bytes(*stream, 100), slice(bytes, 10, 100));
-    read_bytes(*stream, kBufferSize);  // the buffer is refilled: the mark has left it
+    read_bytes(*stream, kBufferCapacity);  // the buffer is refilled: the mark has left it
     const Status back = stream->return_to(mark);
     EXPECT_EQ(back ? "" : describe(back.error()), stream == &file ? "" : "io error: Illegal seek (os error 29)");
-    const std::size_t at = stream == &file ? 10 : 110 + kBufferSize;
+    const std::size_t at = stream == &file ? 10 : 110 + kBufferCapacity;
     EXPECT_EQ(stream->position(), at);
     EXPECT_EQ(read_bytes(*stream, 8), slice(bytes, at, 8));
   }

@@ -136,7 +136,7 @@ def measure() -> dict[str, int]:
 
 
 # Growth allowed over the measured iterations. A leak of one small object per iteration exceeds the
-# block limit, one 8 KiB stream buffer per iteration the byte limit, one big block per iteration the
+# block limit, one 64 KiB stream buffer per iteration the byte limit, one big block per iteration the
 # RSS limit.
 ITERATIONS = 150
 LIMITS = {"python blocks": ITERATIONS // 3, "malloc bytes": 256 << 10, "rss bytes": 16 << 20}
