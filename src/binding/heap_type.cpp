@@ -1,5 +1,5 @@
 // Creation of the module's heap types.
-#include "heap_type.hpp"
+#include "binding/heap_type.hpp"
 
 #include <string>
 

@@ -4,8 +4,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "errors.hpp"
-#include "event_reader.hpp"
+#include "binding/errors.hpp"
+#include "velk/event_reader.hpp"
 
 namespace velk::py {
 namespace {

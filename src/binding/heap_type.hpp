@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "process_once.hpp"
+#include "binding/process_once.hpp"
 
 namespace velk::py {
 

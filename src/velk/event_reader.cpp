@@ -1,16 +1,16 @@
 // EventReader: construction, iteration and deallocation.
-#include "event_reader.hpp"
+#include "velk/event_reader.hpp"
 
 #include <new>
 #include <string>
 #include <string_view>
 #include <variant>
 
-#include "arguments.hpp"
-#include "borrow.hpp"
-#include "errors.hpp"
-#include "event_dict.hpp"
-#include "heap_type.hpp"
+#include "binding/arguments.hpp"
+#include "binding/borrow.hpp"
+#include "binding/errors.hpp"
+#include "binding/event_dict.hpp"
+#include "binding/heap_type.hpp"
 
 namespace velk::py {
 namespace {

@@ -1,5 +1,5 @@
 // Mapping of I/O and decode errors onto Python exceptions.
-#include "errors.hpp"
+#include "binding/errors.hpp"
 
 #include <string>
 

@@ -15,9 +15,9 @@
 #include <exception>
 #include <new>
 
+#include "binding/py_ref.hpp"
 #include "event_stream/io_error.hpp"
 #include "event_stream/read_outcome.hpp"
-#include "py_ref.hpp"
 
 namespace velk::py {
 
