@@ -1,0 +1,7 @@
+"""`python -m velk_tools` runs the `velk` command line."""
+
+import sys
+
+from velk_tools.cli import main
+
+sys.exit(main())
