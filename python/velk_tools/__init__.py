@@ -11,9 +11,7 @@ from typing import Literal
 
 from velk_tools._scan import Scanner
 
-__all__ = ["ChannelDecision", "ScanReport", "scan"]
-
-ChannelDecision = Literal["word confirmed", "no word, confirmed", "no word, unconfirmed"]
+__all__ = ["ScanReport", "scan"]
 
 # Bytes scanned between two calls of the progress callback (and two chances for Ctrl-C to act).
 _STEP_BYTES = 64 << 20
@@ -41,7 +39,7 @@ class ScanReport:
     error_event: int | None
     error_offset: int | None
     channels: int | None
-    channel_decision: ChannelDecision | None
+    channel_decision: Literal["word confirmed", "no word, confirmed", "no word, unconfirmed"] | None
     sample_counts: dict[int, int]
     counter_gaps: int
     missing_counts: int

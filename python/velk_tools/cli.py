@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import os
 import sys
@@ -56,7 +57,7 @@ def progress_bar(path: str, total: int | None) -> Callable[[int], None] | None:
     if not sys.stderr.isatty():
         return None
     try:
-        from tqdm import tqdm
+        tqdm = importlib.import_module("tqdm").tqdm  # optional (the cli extra), and untyped
     except ImportError:
         return None
     started = time.monotonic()

@@ -175,7 +175,7 @@ void scanner_dealloc(PyObject* self) {
 }
 
 PyMethodDef scanner_methods[] = {
-    {"step", scanner_step, METH_O, "step(byte_budget, /)\n--\n\nScan on; True once the scan is done."},
+    {"step", scanner_step, METH_O, "step($self, byte_budget, /)\n--\n\nScan on; True once the scan is done."},
     {"position", scanner_position, METH_NOARGS, "position($self, /)\n--\n\nThe file offset reached."},
     {"report", scanner_report, METH_NOARGS, "report($self, /)\n--\n\nThe report so far, as a dict."},
     {nullptr, nullptr, 0, nullptr},
