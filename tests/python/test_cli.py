@@ -136,3 +136,24 @@ def test_help_describes_each_command(velk_cli):
     assert all(command in velk_cli("--help").stdout for command in ("velk scan FILE", "velk head FILE"))
     assert "Exit status 0 when every file is complete" in velk_cli("scan", "--help").stdout
     assert "first N events" in velk_cli("head", "--help").stdout
+
+
+def test_progress_bar_shows_on_a_terminal_once_a_scan_runs_long(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("tqdm", reason="the progress bar needs tqdm (the cli extra)")
+    import io
+
+    import velk_tools
+    from velk_tools import cli
+
+    class Terminal(io.StringIO):
+        def isatty(self) -> bool:
+            return True
+
+    (tmp_path / "a.wd1").write_bytes(WD1_FILE)
+    monkeypatch.setattr(velk_tools, "_STEP_BYTES", 1000)
+    for delay, shown in [(3600.0, False), (0.0, True)]:
+        monkeypatch.setattr(cli, "PROGRESS_AFTER_SECONDS", delay)
+        monkeypatch.setattr(sys, "stderr", Terminal())
+        assert cli.main(["scan", str(tmp_path / "a.wd1")]) == 0
+        assert ("a.wd1:" in sys.stderr.getvalue() and "%|" in sys.stderr.getvalue()) == shown
+    assert capsys.readouterr().out.count("complete: 6 events") == 2
