@@ -15,13 +15,6 @@
 namespace velk::py {
 namespace {
 
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
-
 using Reader = std::variant<WD1Reader, WD2Reader>;
 
 struct EventReaderObject {
