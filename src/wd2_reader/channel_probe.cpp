@@ -67,16 +67,22 @@ LayoutOutcome probe_without_word(EventStream& stream, const LayoutOutcome& refut
                                      : refutation;
 }
 
-// Whether the file reads as events without a word, first two continuing each other; any failure,
-// end of file included, is a no.
-bool confirmed_without_word(EventStream& stream) {
-  if (!stream.rewind()) return false;
+// Whether the file reads as events without a word, first two continuing each other. A failure is a
+// no, except a read given up for a signal, which is returned: the caller's signal handler raised.
+Result<bool> confirmed_without_word(EventStream& stream) {
+  const auto no = [](const IoError& error) -> Result<bool> {
+    if (error.kind() == IoErrorKind::Interrupted) return error;
+    return false;
+  };
+  if (Status s = stream.rewind(); !s) return no(s.error());
   const Result<ProbeHeader> first = read_probe_header(stream, kHeaderWithoutWord);
-  if (!first) return false;
+  if (!first) return no(first.error());
   const std::uint32_t block = wd2_block_length(1, first->samples);
-  if (block >= WD2Reader::kBlockLimit || !stream.skip_block(block)) return false;
+  if (block >= WD2Reader::kBlockLimit) return false;
+  if (Status s = stream.skip_block(block); !s) return no(s.error());
   const Result<ProbeHeader> second = read_probe_header(stream, kHeaderWithoutWord);
-  return second && continues(*first, *second);
+  if (!second) return no(second.error());
+  return continues(*first, *second);
 }
 
 LayoutOutcome probe_with_word(EventStream& stream, bool explain) {
@@ -94,8 +100,10 @@ LayoutOutcome probe_with_word(EventStream& stream, bool explain) {
   if (continues(*first, *second)) {
     return Layout{static_cast<std::int32_t>(first->channels), ChannelDecision::WordConfirmed};
   }
-  const bool confirmed = explain && confirmed_without_word(stream);
-  return Layout{1, confirmed ? ChannelDecision::NoWordConfirmed : ChannelDecision::NoWordUnconfirmed};
+  if (!explain) return Layout{1, ChannelDecision::NoWordUnconfirmed};
+  const Result<bool> confirmed = confirmed_without_word(stream);
+  if (!confirmed) return confirmed.error();
+  return Layout{1, *confirmed ? ChannelDecision::NoWordConfirmed : ChannelDecision::NoWordUnconfirmed};
 }
 
 }  // namespace
