@@ -15,7 +15,9 @@
 // next header, and a size of 23 still consumes the whole 24-byte header.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "event_stream/event_stream.hpp"
 #include "event_stream/read_outcome.hpp"
@@ -23,13 +25,18 @@
 
 namespace velk {
 
-struct WD1Event {
+// The six header words of an event, as read.
+struct WD1Header {
   std::int32_t event_size;
   std::int32_t board_id;
   std::int32_t pattern;
   std::int32_t board_channel;
   std::int32_t event_counter;
   std::int32_t timestamp;
+};
+
+// The header values with the samples.
+struct WD1Event : WD1Header {
   SampleVector<std::uint16_t> data;
 };
 
@@ -37,6 +44,13 @@ class WD1Reader {
  public:
   static constexpr std::int32_t kMinEventSize = 23;
   static constexpr std::size_t kHeaderSize = 24;
+
+  // Samples in an event of `event_size` bytes (kMinEventSize or more): (event_size - 24) / 2 truncated
+  // toward zero, so sizes 23 to 25 hold none.
+  static constexpr std::size_t sample_count(std::int32_t event_size) noexcept {
+    const std::int64_t payload = std::int64_t{event_size} - std::int64_t{kHeaderSize};
+    return static_cast<std::size_t>(payload > 0 ? payload / 2 : 0);
+  }
 
   // Takes the stream as it is; does no I/O.
   explicit WD1Reader(EventStream stream) noexcept : stream_(std::move(stream)) {}
@@ -46,8 +60,22 @@ class WD1Reader {
   // the header consumed and the reader usable.
   ReadOutcome<WD1Event> next();
 
+  // The same step as next() with the header in place of the event: the samples are passed over
+  // (EventStream::skip_block) rather than read, and never allocated, so an event whose samples cannot
+  // be held is not an error here. Every other outcome, the stream position after it and the failed
+  // state are those next() would give.
+  ReadOutcome<WD1Header> skip_next();
+
+  // The file offset of the next byte the reader decodes.
+  std::uint64_t position() const noexcept { return stream_.position(); }
+  // The file's size when it is a regular file.
+  std::optional<std::uint64_t> file_size() const noexcept { return stream_.regular_file_size(); }
+
  private:
-  ReadOutcome<WD1Event> decode();
+  // Reads and checks the header, then hands it and the sample count to take_block, which consumes the
+  // block; applies the end-of-data rule and the failed state to whatever failed.
+  template <class Out, class TakeBlock>
+  ReadOutcome<Out> decode(TakeBlock&& take_block);
 
   EventStream stream_;
   bool failed_ = false;

@@ -1,26 +1,19 @@
 // EventReader: construction, iteration and deallocation.
-#include "event_reader.hpp"
+#include "velk/event_reader.hpp"
 
 #include <new>
 #include <string>
 #include <string_view>
 #include <variant>
 
-#include "arguments.hpp"
-#include "borrow.hpp"
-#include "errors.hpp"
-#include "event_dict.hpp"
-#include "heap_type.hpp"
+#include "binding/arguments.hpp"
+#include "binding/borrow.hpp"
+#include "binding/errors.hpp"
+#include "binding/event_dict.hpp"
+#include "binding/heap_type.hpp"
 
 namespace velk::py {
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 using Reader = std::variant<WD1Reader, WD2Reader>;
 
@@ -49,9 +42,7 @@ Reader open_reader(std::string_view path, PyObject* reader_type_object, std::str
                       probe);
   }
   { EventStream unused = std::move(*stream); }  // the file is closed before the error is raised
-  PyErr_Format(PyExc_ValueError, "unknown reader type '%U', expected 'WD1' or 'WD2'",
-               reader_type_object);
-  throw PythonError{};
+  raise_unknown_reader_type(reader_type_object);
 }
 
 // The type accepts no subclasses, so this names every type its constructor is called with.
@@ -69,8 +60,7 @@ PyRef create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const std::string_view path_text = utf8_argument(path, "path");
   const std::string_view reader_type_text = utf8_argument(reader_type, "reader_type");
   Reader reader = open_reader(path_text, reader_type, reader_type_text);
-  auto* alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyRef self = checked(alloc(type, 0));
+  PyRef self = allocate_instance(type);
   EventReaderObject* object = as_event_reader(self.get());
   new (&object->borrow) BorrowCounter(0);
   new (&object->reader) Reader(std::move(reader));

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "errors.hpp"
+#include "binding/errors.hpp"
 
 namespace velk::py {
 

@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
+#include "binding/py_ref.hpp"
 #include "event_stream/sample_vector.hpp"
-#include "py_ref.hpp"
 
 namespace velk::py {
 

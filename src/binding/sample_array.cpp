@@ -1,12 +1,12 @@
 // PySliceContainer and the creation of sample arrays.
-#include "sample_array.hpp"
+#include "binding/sample_array.hpp"
 
 #include <cstddef>
 
-#include "errors.hpp"
-#include "heap_type.hpp"
-#include "numpy_api.hpp"
-#include "numpy_headers.hpp"
+#include "binding/errors.hpp"
+#include "binding/heap_type.hpp"
+#include "binding/numpy_api.hpp"
+#include "binding/numpy_headers.hpp"
 
 namespace velk::py {
 namespace {

@@ -14,9 +14,9 @@
 #include <exception>
 #include <new>
 
+#include "binding/py_ref.hpp"
 #include "event_stream/io_error.hpp"
 #include "event_stream/read_outcome.hpp"
-#include "py_ref.hpp"
 
 namespace velk::py {
 
@@ -43,6 +43,12 @@ void check(int status);
 bool run_signal_handlers();
 // ValueError for a malformed size, MemoryError for samples that cannot be allocated.
 [[noreturn]] void raise_decode_error(const DecodeError& error);
+
+// ValueError "unknown reader type '{reader_type}', expected 'WD1' or 'WD2'".
+[[noreturn]] void raise_unknown_reader_type(PyObject* reader_type);
+
+// Takes the exception currently set, normalised, with its traceback attached; empty when none is set.
+PyRef fetch_exception() noexcept;
 
 // Sets SystemError for a fault the interpreter has not reported, unless an exception is already set.
 void set_internal_fault(const char* what) noexcept;

@@ -1,9 +1,9 @@
 // Argument binding for the module's constructors.
-#include "arguments.hpp"
+#include "binding/arguments.hpp"
 
 #include <vector>
 
-#include "errors.hpp"
+#include "binding/errors.hpp"
 
 namespace velk::py {
 namespace {

@@ -3,7 +3,8 @@
 
 #include <Python.h>
 
-#include "process_once.hpp"
+#include "binding/process_once.hpp"
+#include "binding/py_ref.hpp"
 
 namespace velk::py {
 
@@ -26,6 +27,10 @@ class HeapType {
   const char* name_;
   ProcessOnce<PyTypeObject*> type_;
 };
+
+// A new instance from the type's allocation slot (the stable ABI hides tp_alloc itself). Throws
+// PythonError when the allocation fails.
+PyRef allocate_instance(PyTypeObject* type);
 
 // Frees an instance of a heap type through the type's free slot and drops the instance's reference
 // to its type, as heap types require.

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "errors.hpp"
+#include "binding/errors.hpp"
 
 namespace velk::py {
 

@@ -1,5 +1,5 @@
 // Creation of the module's heap types.
-#include "heap_type.hpp"
+#include "binding/heap_type.hpp"
 
 #include <string>
 
@@ -24,6 +24,11 @@ PyTypeObject* HeapType::get_from_slot() {
     set_internal_fault("a velk class could not be created");
     throw;
   }
+}
+
+PyRef allocate_instance(PyTypeObject* type) {
+  auto* alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  return checked(alloc(type, 0));
 }
 
 void free_heap_instance(PyObject* self) noexcept {

@@ -1,12 +1,12 @@
 // Fetching and checking NumPy's array API table on first use.
 #define VELK_DEFINE_NUMPY_API
-#include "numpy_api.hpp"
+#include "binding/numpy_api.hpp"
 
 #include <string>
 
-#include "errors.hpp"
-#include "numpy_headers.hpp"
-#include "process_once.hpp"
+#include "binding/errors.hpp"
+#include "binding/numpy_headers.hpp"
+#include "binding/process_once.hpp"
 
 namespace velk::py {
 namespace {

@@ -1,13 +1,13 @@
 // Conversion of decoded events into dictionaries.
-#include "event_dict.hpp"
+#include "binding/event_dict.hpp"
 
 #include <array>
 #include <cstddef>
 #include <initializer_list>
 
-#include "errors.hpp"
-#include "process_once.hpp"
-#include "sample_array.hpp"
+#include "binding/errors.hpp"
+#include "binding/process_once.hpp"
+#include "binding/sample_array.hpp"
 
 namespace velk::py {
 namespace {
