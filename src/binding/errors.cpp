@@ -47,6 +47,13 @@ void restore_exception(PyObject* exception) noexcept {
 
 }  // namespace
 
+PyRef fetch_exception() noexcept { return PyRef::steal(take_exception()); }
+
+void raise_unknown_reader_type(PyObject* reader_type) {
+  PyErr_Format(PyExc_ValueError, "unknown reader type '%U', expected 'WD1' or 'WD2'", reader_type);
+  throw PythonError{};
+}
+
 void raise_from_current(PyObject* type, const char* message) {
   PyObject* cause = take_exception();
   PyErr_SetString(type, message);

@@ -45,6 +45,12 @@ bool run_signal_handlers();
 // ValueError for a malformed size, MemoryError for samples that cannot be allocated.
 [[noreturn]] void raise_decode_error(const DecodeError& error);
 
+// ValueError "unknown reader type '{reader_type}', expected 'WD1' or 'WD2'".
+[[noreturn]] void raise_unknown_reader_type(PyObject* reader_type);
+
+// Takes the exception currently set, normalised, with its traceback attached; empty when none is set.
+PyRef fetch_exception() noexcept;
+
 // Sets SystemError for a fault the interpreter has not reported, unless an exception is already set.
 void set_internal_fault(const char* what) noexcept;
 

@@ -2,6 +2,7 @@
 #include "event_stream/event_stream.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -87,6 +88,30 @@ Status EventStream::skip(std::size_t n) {
     n -= chunk;
   }
   return {};
+}
+
+Status EventStream::skip_block(std::uint64_t n) {
+  const std::size_t buffered = filled_ - pos_;
+  if (n <= buffered) {
+    pos_ += static_cast<std::size_t>(n);
+    return {};
+  }
+  // Seeking drops the buffer; below one buffer's worth a read costs no more than the seek would.
+  const std::uint64_t target = position() + n;
+  if (n - buffered >= kBufferSize) {
+    const std::optional<std::uint64_t> size = regular_file_size();
+    if (size && target <= *size) return seek(target);
+  }
+  if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
+    if (n > std::numeric_limits<std::size_t>::max()) return IoError::from_errno(EOVERFLOW);
+  }
+  return skip(static_cast<std::size_t>(n));
+}
+
+std::optional<std::uint64_t> EventStream::regular_file_size() const noexcept {
+  struct stat status;
+  if (::fstat(fd_.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(status.st_size);
 }
 
 Status EventStream::rewind() { return seek(0); }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -85,6 +86,14 @@ class EventStream {
 
   // Reads and discards n bytes through a fixed scratch area; never allocates.
   Status skip(std::size_t n);
+
+  // Passes over n bytes with the outcomes of read_exact(n), without delivering them: from the buffer
+  // when it holds them, by one seek when the file is a regular one whose size shows all n bytes are
+  // there, else by reading them (skip), so that a file ending inside them fails exactly as a read does.
+  Status skip_block(std::uint64_t n);
+
+  // The size of the file when it is a regular one; nullopt for anything else or when fstat fails.
+  std::optional<std::uint64_t> regular_file_size() const noexcept;
 
   // Seeks the file to offset 0 and drops whatever is buffered.
   Status rewind();

@@ -49,9 +49,7 @@ Reader open_reader(std::string_view path, PyObject* reader_type_object, std::str
                       probe);
   }
   { EventStream unused = std::move(*stream); }  // the file is closed before the error is raised
-  PyErr_Format(PyExc_ValueError, "unknown reader type '%U', expected 'WD1' or 'WD2'",
-               reader_type_object);
-  throw PythonError{};
+  raise_unknown_reader_type(reader_type_object);
 }
 
 std::string callee_name(PyTypeObject* type) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "binding/errors.hpp"
+#include "binding/first_interpreter.hpp"
 #include "velk/event_reader.hpp"
 
 namespace velk::py {
@@ -19,16 +20,6 @@ PyModuleDef g_module_def = {
 // Process-wide, created once, never released. The module is stored only once fully initialised.
 std::atomic<std::int64_t> g_interpreter_id{-1};
 PyObject* g_module = nullptr;
-
-// The module's objects belong to the first interpreter that imports it.
-void check_interpreter() {
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id < 0) throw PythonError{};
-  std::int64_t expected = -1;
-  if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-    raise(PyExc_ImportError, "velk does not support sub-interpreters");
-  }
-}
 
 void add_to_all(PyObject* module, const char* name) {
   PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
@@ -52,7 +43,7 @@ PyRef create_module() {
 }
 
 PyObject* init_module() {
-  check_interpreter();
+  claim_first_interpreter(g_interpreter_id, "velk");
   if (g_module == nullptr) g_module = create_module().release();
   return PyRef::borrow(g_module).release();
 }

@@ -15,41 +15,53 @@ std::int32_t load_i32(const std::byte* p) noexcept {
 
 }  // namespace
 
-ReadOutcome<WD1Event> WD1Reader::next() {
+template <class Out, class TakeBlock>
+ReadOutcome<Out> WD1Reader::decode(TakeBlock&& take_block) {
   if (failed_) return EndOfData{};
-  ReadOutcome<WD1Event> outcome = decode();
-  // A read given up for a signal is the caller's choice, not a fault of the file.
-  const IoError* error = std::get_if<IoError>(&outcome);
-  failed_ = error != nullptr && error->kind() != IoErrorKind::Interrupted;
+  // One exact read of the six header words consumes the same bytes as six 4-byte reads would.
+  const std::uint64_t start = stream_.position();
+  std::array<std::byte, kHeaderSize> bytes;
+  ReadOutcome<Out> outcome = EndOfData{};
+  if (Status s = stream_.read_exact(bytes.data(), bytes.size()); !s) {
+    outcome = s.error();
+  } else {
+    const WD1Header header{load_i32(&bytes[0]),  load_i32(&bytes[4]),  load_i32(&bytes[8]),
+                           load_i32(&bytes[12]), load_i32(&bytes[16]), load_i32(&bytes[20])};
+    if (header.event_size < kMinEventSize) {
+      return DecodeError{DecodeError::Kind::SizeBelowMinimum, "event_size", header.event_size,
+                         kMinEventSize};
+    }
+    const std::int64_t payload = std::int64_t{header.event_size} - std::int64_t{kHeaderSize};
+    outcome = take_block(header, static_cast<std::size_t>(payload > 0 ? payload / 2 : 0));
+  }
+  if (const IoError* error = std::get_if<IoError>(&outcome)) {
+    // A read given up for a signal is the caller's choice, not a fault of the file.
+    failed_ = error->kind() != IoErrorKind::Interrupted && error->kind() != IoErrorKind::UnexpectedEof;
+    outcome = read_failure<Out>(stream_, start, *error);
+  }
   return outcome;
 }
 
-ReadOutcome<WD1Event> WD1Reader::decode() {
-  // One exact read of the six header words consumes the same bytes as six 4-byte reads would.
-  const std::uint64_t start = stream_.position();
-  std::array<std::byte, kHeaderSize> header;
-  if (Status s = stream_.read_exact(header.data(), header.size()); !s) {
-    return read_failure<WD1Event>(stream_, start, s.error());
-  }
-  const std::int32_t event_size = load_i32(&header[0]);
-  if (event_size < kMinEventSize) {
-    return DecodeError{DecodeError::Kind::SizeBelowMinimum, "event_size", event_size, kMinEventSize};
-  }
-  const std::int64_t payload = std::int64_t{event_size} - std::int64_t{kHeaderSize};
-  const auto count = static_cast<std::size_t>(payload > 0 ? payload / 2 : 0);
-  SampleBlock<std::uint16_t> block = read_sample_block<std::uint16_t>(stream_, count);
-  if (const IoError* error = std::get_if<IoError>(&block)) {
-    return read_failure<WD1Event>(stream_, start, *error);
-  }
-  if (std::holds_alternative<SamplesUnallocatable>(block)) {
-    return DecodeError{DecodeError::Kind::OutOfMemory, "samples", static_cast<std::int64_t>(count * 2),
-                       0};
-  }
-  auto& samples = std::get<SampleVector<std::uint16_t>>(block);
-  samples_from_little_endian<std::uint16_t, std::uint16_t>(samples);
-  return WD1Event{event_size,           load_i32(&header[4]),  load_i32(&header[8]),
-                  load_i32(&header[12]), load_i32(&header[16]), load_i32(&header[20]),
-                  std::move(samples)};
+ReadOutcome<WD1Event> WD1Reader::next() {
+  return decode<WD1Event>([this](const WD1Header& h, std::size_t count) -> ReadOutcome<WD1Event> {
+    SampleBlock<std::uint16_t> block = read_sample_block<std::uint16_t>(stream_, count);
+    if (const IoError* error = std::get_if<IoError>(&block)) return *error;
+    if (std::holds_alternative<SamplesUnallocatable>(block)) {
+      return DecodeError{DecodeError::Kind::OutOfMemory, "samples",
+                         static_cast<std::int64_t>(count * 2), 0};
+    }
+    auto& samples = std::get<SampleVector<std::uint16_t>>(block);
+    samples_from_little_endian<std::uint16_t, std::uint16_t>(samples);
+    return WD1Event{h.event_size,    h.board_id,  h.pattern, h.board_channel,
+                    h.event_counter, h.timestamp, std::move(samples)};
+  });
+}
+
+ReadOutcome<WD1Header> WD1Reader::skip_next() {
+  return decode<WD1Header>([this](const WD1Header& h, std::size_t count) -> ReadOutcome<WD1Header> {
+    if (Status s = stream_.skip_block(std::uint64_t{count} * 2); !s) return s.error();
+    return h;
+  });
 }
 
 }  // namespace velk

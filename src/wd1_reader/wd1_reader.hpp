@@ -16,12 +16,23 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "event_stream/event_stream.hpp"
 #include "event_stream/read_outcome.hpp"
 #include "event_stream/sample_vector.hpp"
 
 namespace velk {
+
+// The six header words of an event, as read.
+struct WD1Header {
+  std::int32_t event_size;
+  std::int32_t board_id;
+  std::int32_t pattern;
+  std::int32_t board_channel;
+  std::int32_t event_counter;
+  std::int32_t timestamp;
+};
 
 struct WD1Event {
   std::int32_t event_size;
@@ -46,8 +57,22 @@ class WD1Reader {
   // the header consumed and the reader usable.
   ReadOutcome<WD1Event> next();
 
+  // The same step as next() with the header in place of the event: the samples are passed over
+  // (EventStream::skip_block) rather than read, and never allocated, so an event whose samples cannot
+  // be held is not an error here. Every other outcome, the stream position after it and the failed
+  // state are those next() would give.
+  ReadOutcome<WD1Header> skip_next();
+
+  // The file offset of the next byte the reader decodes.
+  std::uint64_t position() const noexcept { return stream_.position(); }
+  // The file's size when it is a regular file.
+  std::optional<std::uint64_t> file_size() const noexcept { return stream_.regular_file_size(); }
+
  private:
-  ReadOutcome<WD1Event> decode();
+  // Reads and checks the header, then hands it and the sample count to take_block, which consumes the
+  // block; applies the end-of-data rule and the failed state to whatever failed.
+  template <class Out, class TakeBlock>
+  ReadOutcome<Out> decode(TakeBlock&& take_block);
 
   EventStream stream_;
   bool failed_ = false;

@@ -8,6 +8,8 @@
 // the second header is complete, is refuted outright; the probe then checks the reading without a word
 // the same way before giving up, so that single-channel files open whatever their first sample's bit
 // pattern happens to be. A file that fits neither reading fails with the channel-word reading's error.
+// A mismatch alone decides one channel without looking further; asked to explain itself, the probe
+// then also checks the reading without a word, to tell a confirmed single-channel file from a guess.
 #include <array>
 
 #include "wd2_reader/wd2_reader.hpp"
@@ -18,7 +20,12 @@ namespace {
 constexpr std::size_t kHeaderWithWord = 28;
 constexpr std::size_t kHeaderWithoutWord = 24;
 
-using LayoutOutcome = std::variant<std::int32_t, IoError, DecodeError>;
+struct Layout {
+  std::int32_t channels;
+  ChannelDecision decision;
+};
+
+using LayoutOutcome = std::variant<Layout, IoError, DecodeError>;
 
 struct ProbeHeader {
   std::uint32_t counter;
@@ -56,10 +63,23 @@ LayoutOutcome probe_without_word(EventStream& stream, const LayoutOutcome& refut
   if (Status s = stream.skip(block); !s) return unless_eof(s.error(), refutation);
   const Result<ProbeHeader> second = read_probe_header(stream, kHeaderWithoutWord);
   if (!second) return unless_eof(second.error(), refutation);
-  return continues(*first, *second) ? LayoutOutcome{std::int32_t{1}} : refutation;
+  return continues(*first, *second) ? LayoutOutcome{Layout{1, ChannelDecision::NoWordConfirmed}}
+                                     : refutation;
 }
 
-LayoutOutcome probe_with_word(EventStream& stream) {
+// Whether the file reads as events without a word, first two continuing each other; any failure,
+// end of file included, is a no.
+bool confirmed_without_word(EventStream& stream) {
+  if (!stream.rewind()) return false;
+  const Result<ProbeHeader> first = read_probe_header(stream, kHeaderWithoutWord);
+  if (!first) return false;
+  const std::uint32_t block = wd2_block_length(1, first->samples);
+  if (block >= WD2Reader::kBlockLimit || !stream.skip_block(block)) return false;
+  const Result<ProbeHeader> second = read_probe_header(stream, kHeaderWithoutWord);
+  return second && continues(*first, *second);
+}
+
+LayoutOutcome probe_with_word(EventStream& stream, bool explain) {
   const Result<ProbeHeader> first = read_probe_header(stream, kHeaderWithWord);
   if (!first) return first.error();
   const std::uint32_t block = wd2_block_length(first->channels, first->samples);
@@ -71,18 +91,23 @@ LayoutOutcome probe_with_word(EventStream& stream) {
     if (second.error().kind() != IoErrorKind::UnexpectedEof) return second.error();
     return probe_without_word(stream, second.error());
   }
-  if (!continues(*first, *second)) return std::int32_t{1};
-  return static_cast<std::int32_t>(first->channels);
+  if (continues(*first, *second)) {
+    return Layout{static_cast<std::int32_t>(first->channels), ChannelDecision::WordConfirmed};
+  }
+  const bool confirmed = explain && confirmed_without_word(stream);
+  return Layout{1, confirmed ? ChannelDecision::NoWordConfirmed : ChannelDecision::NoWordUnconfirmed};
 }
 
 }  // namespace
 
-ProbeOutcome WD2Reader::open(EventStream stream) {
-  const LayoutOutcome layout = probe_with_word(stream);
-  if (const auto* error = std::get_if<IoError>(&layout)) return *error;
-  if (const auto* error = std::get_if<DecodeError>(&layout)) return *error;
+ProbeOutcome WD2Reader::open(EventStream stream, ChannelDecision* explain) {
+  const LayoutOutcome outcome = probe_with_word(stream, explain != nullptr);
+  if (const auto* error = std::get_if<IoError>(&outcome)) return *error;
+  if (const auto* error = std::get_if<DecodeError>(&outcome)) return *error;
   if (Status s = stream.rewind(); !s) return s.error();
-  return WD2Reader(std::move(stream), std::get<std::int32_t>(layout));
+  const Layout layout = std::get<Layout>(outcome);
+  if (explain != nullptr) *explain = layout.decision;
+  return WD2Reader(std::move(stream), layout.channels);
 }
 
 }  // namespace velk

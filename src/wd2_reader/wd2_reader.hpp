@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <variant>
 
 #include "event_stream/event_stream.hpp"
@@ -24,6 +25,15 @@
 
 namespace velk {
 
+// An event's header; channels is its channel word, or layout_channels when no word is read.
+struct WD2Header {
+  std::uint32_t event_counter;
+  std::uint64_t timestamp;
+  std::uint32_t samples;
+  std::uint64_t sampling_period;
+  std::int32_t channels;
+};
+
 struct WD2Event {
   std::uint32_t event_counter;
   std::uint64_t timestamp;
@@ -31,6 +41,13 @@ struct WD2Event {
   std::uint64_t sampling_period;
   std::int32_t channels;  // the event's channel word, or layout_channels when no word is read
   SampleVector<float> data;
+};
+
+// How the channel-layout probe settled the layout.
+enum class ChannelDecision : std::uint8_t {
+  WordConfirmed,      // the first two headers, read with a channel word, continue each other
+  NoWordConfirmed,    // they do so read without one
+  NoWordUnconfirmed,  // neither reading continues: one channel, no word, by default
 };
 
 class WD2Reader;
@@ -44,11 +61,25 @@ class WD2Reader {
   // Takes a stream positioned at byte 0, runs the channel-layout probe and returns the reader
   // positioned at byte 0 again. On failure the stream is destroyed (file closed) with the returned
   // error: any failed read, end of file included, or a first data block of kBlockLimit bytes or more.
-  static ProbeOutcome open(EventStream stream);
+  //
+  // Given `explain`, the probe also stores there how it decided. Telling a confirmed reading without
+  // a word from an unconfirmed one may then take a further look at the file, which passes over the
+  // first block with skip_block; the layout decided and every outcome stay those of a plain open.
+  static ProbeOutcome open(EventStream stream, ChannelDecision* explain = nullptr);
 
   // The next event, end of data, or an error. There is no failed state: every call reads at the
   // stream's current position. A block of kBlockLimit bytes or more leaves its header consumed.
   ReadOutcome<WD2Event> next();
+
+  // The same step as next() with the header in place of the event: the data block is passed over
+  // (EventStream::skip_block) rather than read, and never allocated, so a block that cannot be held
+  // is not an error here. Every other outcome and the stream position after it are those of next().
+  ReadOutcome<WD2Header> skip_next();
+
+  // The file offset of the next byte the reader decodes.
+  std::uint64_t position() const noexcept { return stream_.position(); }
+  // The file's size when it is a regular file.
+  std::optional<std::uint64_t> file_size() const noexcept { return stream_.regular_file_size(); }
 
   std::int32_t layout_channels() const noexcept { return layout_channels_; }
 
@@ -58,6 +89,11 @@ class WD2Reader {
  private:
   WD2Reader(EventStream stream, std::int32_t layout_channels) noexcept
       : stream_(std::move(stream)), layout_channels_(layout_channels) {}
+
+  // Reads the header and hands it and the block length to take_block, which consumes the block;
+  // applies the end-of-data rule to whatever failed.
+  template <class Out, class TakeBlock>
+  ReadOutcome<Out> decode(TakeBlock&& take_block);
 
   EventStream stream_;
   // Sizes every block, and switches the channel word on when >= 2 (a signed comparison).

@@ -133,3 +133,18 @@ def test_user_code_type_checks_as_documented(stub_path: Path, tmp_path: Path) ->
     errors = re.findall(r"^usage\.py:(\d+): error: .*\[([\w-]+)\]$", output, re.M)
     reported = {(int(line), code) for line, code in errors}
     assert reported == {(first_line + i, code) for i, (_, code) in enumerate(USAGE) if code is not None}, output
+
+
+def test_installed_wheel_carries_velk_tools_with_its_types() -> None:
+    if not _installed_from_wheel():
+        pytest.skip("velk is not installed from a wheel here")
+    files = {str(f) for f in importlib.metadata.files("velk") or []}
+    assert {"velk_tools/__init__.py", "velk_tools/cli.py", "velk_tools/_scan.pyi", "velk_tools/py.typed"} <= files
+    assert any(f.startswith("velk_tools/_scan.") and f.endswith(".so") for f in files)
+
+
+@pytest.mark.parametrize("command", [["mypy.stubtest", "velk_tools"], ["mypy", "--strict", "-p", "velk_tools"]],
+                         ids=["stubtest", "strict"])
+def test_velk_tools_types_match_its_modules_and_check_strictly(command, stub_path: Path, tmp_path: Path) -> None:
+    result = run_mypy(command, stub_path, tmp_path)
+    assert result.returncode == 0 and "Success" in result.stdout, result.stdout + result.stderr

@@ -1,0 +1,203 @@
+"""The `velk` command line: `velk scan` checks recordings, `velk head` shows their first events."""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import json
+import os
+import sys
+import time
+from collections.abc import Callable, Sequence
+from typing import Any, NoReturn
+
+import velk
+from velk_tools import ScanReport, scan
+
+LAYOUTS = ("WD1", "WD2")
+# A scan that takes longer than this shows a progress bar, when stderr is a terminal and tqdm is there.
+PROGRESS_AFTER_SECONDS = 1.0
+
+DESCRIPTION = """\
+Check recordings of the WD1 and WD2 layouts as velk reads them.
+
+  velk scan FILE...      walk each file with velk's own rules and say how much of it reads as events
+  velk head FILE -n N    print the first N events' header values and a summary of their samples
+
+The layout comes from the file name's extension (.wd1 or .wd2, any case) unless --type is given."""
+
+SCAN_HELP = """\
+Walk each file as velk.EventReader would read it, without building events (sample blocks are passed
+over), and print one line per file: complete or not, events, bytes read of the file's size, trailing
+bytes of a partial event, for WD2 the channel count and how it was decided, and the first error
+iteration would raise. Exit status 0 when every file is complete, 1 when any is not, 2 for usage
+errors."""
+
+HEAD_HELP = """\
+Print the first N events of FILE: their header values and the count, minimum, maximum and mean of
+their samples."""
+
+
+class UsageError(Exception):
+    """A command line that cannot be carried out as given (exit status 2)."""
+
+
+def layout_of(path: str, given: str | None) -> str:
+    if given is not None:
+        return given
+    extension = os.path.splitext(path)[1].upper().lstrip(".")
+    if extension in LAYOUTS:
+        return extension
+    raise UsageError(f"cannot tell the layout of {path!r} from its name: give --type WD1 or --type WD2")
+
+
+def progress_bar(path: str, total: int | None) -> Callable[[int], None] | None:
+    """A progress callback that opens a tqdm bar on stderr once the scan has run for a second; None when
+    stderr is not a terminal or tqdm is not installed."""
+    if not sys.stderr.isatty():
+        return None
+    try:
+        tqdm = importlib.import_module("tqdm").tqdm  # optional (the cli extra), and untyped
+    except ImportError:
+        return None
+    started = time.monotonic()
+    bar: list[Any] = []
+
+    def update(position: int) -> None:
+        if not bar:
+            if time.monotonic() - started < PROGRESS_AFTER_SECONDS:
+                return
+            bar.append(tqdm(total=total, desc=os.path.basename(path), unit="B", unit_scale=True,
+                            unit_divisor=1024, file=sys.stderr, leave=False))
+        bar[0].update(position - bar[0].n)
+
+    update.close = lambda: bar and bar[0].close()  # type: ignore[attr-defined]
+    return update
+
+
+def scan_one(path: str, reader_type: str) -> ScanReport:
+    try:
+        size: int | None = os.stat(path).st_size
+    except OSError:
+        size = None
+    progress = progress_bar(path, size)
+    try:
+        return scan(path, reader_type, progress=progress)
+    finally:
+        if progress is not None:
+            progress.close()  # type: ignore[attr-defined]
+
+
+def describe_error(error: BaseException) -> str:
+    return f"{type(error).__name__}: {error}"
+
+
+def report_line(report: ScanReport) -> str:
+    parts = [f"{report.events} events",
+             f"{report.bytes_read} of {report.file_size if report.file_size is not None else '?'} bytes"]
+    if report.trailing_bytes:
+        parts.append(f"{report.trailing_bytes} trailing bytes (a partial event)")
+    if report.channels is not None:
+        channels = f"{report.channels} channel{'s' if report.channels != 1 else ''} ({report.channel_decision})"
+        if report.channel_decision == "no word, unconfirmed":
+            channels += " - WARNING: the first two events match neither layout; the channel count is a guess"
+        parts.append(channels)
+    if report.counter_gaps or report.counter_backward_steps:
+        parts.append(f"counter gaps {report.counter_gaps} ({report.missing_counts} missing), "
+                     f"backward steps {report.counter_backward_steps}")
+    if report.error is not None:
+        parts.append(f"error at event {report.error_event} (byte {report.error_offset}): "
+                     f"{describe_error(report.error)}")
+    status = "complete" if report.complete else "INCOMPLETE"
+    return f"{report.path} [{report.reader_type}]: {status}: " + ", ".join(parts)
+
+
+def run_scan(args: argparse.Namespace) -> int:
+    jobs = [(path, layout_of(path, args.type)) for path in args.files]
+    complete = 0
+    for path, reader_type in jobs:
+        try:
+            report = scan_one(path, reader_type)
+        except OSError as error:
+            if args.json:
+                print(json.dumps({"path": path, "reader_type": reader_type, "complete": False,
+                                  "error": {"type": type(error).__name__, "message": str(error)}}))
+            else:
+                print(f"{path} [{reader_type}]: cannot open: {describe_error(error)}")
+            continue
+        complete += report.complete
+        print(json.dumps(report.to_json()) if args.json else report_line(report), flush=True)
+    if not args.json:
+        print(f"{len(jobs)} file{'s' if len(jobs) != 1 else ''}: {complete} complete, "
+              f"{len(jobs) - complete} incomplete")
+    return 0 if complete == len(jobs) else 1
+
+
+def event_line(event: dict[str, Any]) -> str:
+    data = event.pop("data")
+    header = " ".join(f"{key}={value}" for key, value in event.items())
+    summary = f"{data.size} {data.dtype} samples"
+    if data.size:
+        summary += f", min {data.min():g}, max {data.max():g}, mean {data.mean():.4g}"
+    return f"  {header} | {summary}"
+
+
+def run_head(args: argparse.Namespace) -> int:
+    reader_type = layout_of(args.file, args.type)
+    reader = velk.EventReader(args.file, reader_type)
+    print(f"{args.file} ({reader_type})")
+    shown = 0
+    for event in reader:
+        if shown == args.n:
+            break
+        print(event_line(dict(event)), flush=True)
+        shown += 1
+    return 0
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
+def count(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a count of 0 or more, got {text}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = Parser(prog="velk", description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=Parser)
+    scan_parser = commands.add_parser("scan", help="check how much of each file reads as events",
+                                      description=SCAN_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+    scan_parser.add_argument("files", nargs="+", metavar="FILE", help="recordings to check")
+    scan_parser.add_argument("--json", action="store_true", help="print each report as one JSON line")
+    head_parser = commands.add_parser("head", help="print the first events of a file",
+                                      description=HEAD_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+    head_parser.add_argument("file", metavar="FILE", help="the recording")
+    head_parser.add_argument("-n", type=count, default=10, metavar="N", help="how many events (default 10)")
+    for sub in (scan_parser, head_parser):
+        sub.add_argument("--type", choices=LAYOUTS, help="the layout (default: from the extension)")
+        sub.set_defaults(handler=run_scan if sub is scan_parser else run_head)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return int(args.handler(args))
+    except UsageError as error:
+        parser.error(str(error))
+    except KeyboardInterrupt:
+        print("velk: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # A reader that closed the pipe early (velk head ... | head) wants no more output.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
+    except Exception as error:  # noqa: BLE001 - one line, no traceback, for any failure
+        print(f"velk {args.command}: {describe_error(error)}", file=sys.stderr)
+        return 1

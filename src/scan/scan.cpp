@@ -1,0 +1,122 @@
+// The scan walker.
+#include "scan/scan.hpp"
+
+namespace velk {
+namespace {
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
+// The number of sample values in the event's data array.
+std::uint64_t sample_values(const WD1Header& header) {
+  const std::int64_t payload = std::int64_t{header.event_size} - std::int64_t{WD1Reader::kHeaderSize};
+  return payload > 0 ? static_cast<std::uint64_t>(payload / 2) : 0;
+}
+
+std::uint64_t sample_values(const WD2Header& header, std::int32_t layout_channels) {
+  return wd2_block_length(static_cast<std::uint32_t>(layout_channels), header.samples) / 4;
+}
+
+}  // namespace
+
+std::variant<Scanner, IoError> Scanner::open(std::string_view path, ScanLayout layout,
+                                             SignalCheck on_signal) {
+  Result<EventStream> stream = EventStream::open(path, on_signal);
+  if (!stream) return stream.error();
+  ScanReport report;
+  report.file_size = stream->regular_file_size();
+  if (layout == ScanLayout::WD1) return Scanner(WD1Reader(std::move(*stream)), std::move(report), false);
+  ChannelDecision decision{};
+  ProbeOutcome probe = WD2Reader::open(std::move(*stream), &decision);
+  if (auto* reader = std::get_if<WD2Reader>(&probe)) {
+    report.channels = reader->layout_channels();
+    report.channel_decision = decision;
+    return Scanner(std::move(*reader), std::move(report), false);
+  }
+  if (const auto* error = std::get_if<IoError>(&probe)) {
+    if (error->kind() == IoErrorKind::Interrupted) return *error;
+    report.error = ScanFailure{*error, true, 0, 0};
+  } else {
+    report.error = ScanFailure{std::get<DecodeError>(probe), true, 0, 0};
+  }
+  return Scanner(std::monostate{}, std::move(report), true);
+}
+
+std::uint64_t Scanner::position() const noexcept {
+  return std::visit(Overloaded{[](std::monostate) { return std::uint64_t{0}; },
+                               [](const auto& reader) { return reader.position(); }},
+                    reader_);
+}
+
+Scanner::Step Scanner::step(std::uint64_t byte_budget) {
+  if (done_) return Step::Done;
+  return std::visit(Overloaded{[](std::monostate) { return Step::Done; },
+                               [&](auto& reader) { return walk(reader, byte_budget); }},
+                    reader_);
+}
+
+template <class R>
+Scanner::Step Scanner::walk(R& reader, std::uint64_t byte_budget) {
+  const std::uint64_t stop = reader.position() + byte_budget;
+  for (;;) {
+    const std::uint64_t start = reader.position();
+    auto outcome = reader.skip_next();
+    if (std::holds_alternative<EndOfData>(outcome)) {
+      finish(reader.file_size(), true);
+      return Step::Done;
+    }
+    if (const IoError* error = std::get_if<IoError>(&outcome)) {
+      if (error->kind() == IoErrorKind::Interrupted) return Step::Interrupted;
+      report_.error = ScanFailure{*error, false, report_.events, start};
+    } else if (const DecodeError* error = std::get_if<DecodeError>(&outcome)) {
+      report_.error = ScanFailure{*error, false, report_.events, start};
+    }
+    if (report_.error) {
+      finish(reader.file_size(), false);
+      return Step::Done;
+    }
+    const auto& header = std::get<0>(outcome);
+    if constexpr (std::is_same_v<R, WD1Reader>) {
+      record(static_cast<std::uint32_t>(header.event_counter), std::int64_t{header.timestamp},
+             sample_values(header));
+    } else {
+      record(header.event_counter, header.timestamp, sample_values(header, reader.layout_channels()));
+    }
+    report_.bytes_read = reader.position();
+    if (report_.bytes_read >= stop) return Step::More;
+  }
+}
+
+void Scanner::record(std::uint32_t counter, TimeTag time, std::uint64_t values) {
+  const std::uint64_t index = report_.events++;
+  ++report_.sample_counts[values];
+  if (index > 0) {
+    const auto delta = static_cast<std::int32_t>(counter - last_counter_);
+    if (delta > 1) {
+      ++report_.counter_gaps;
+      report_.missing_counts += static_cast<std::uint64_t>(delta - 1);
+      if (!report_.first_gap_event) report_.first_gap_event = index;
+    } else if (delta <= 0) {
+      ++report_.counter_backward_steps;
+      if (!report_.first_backward_event) report_.first_backward_event = index;
+    }
+  } else {
+    report_.first_timestamp = time;
+  }
+  report_.last_timestamp = time;
+  last_counter_ = counter;
+}
+
+void Scanner::finish(std::optional<std::uint64_t> file_size, bool at_end_of_data) {
+  done_ = true;
+  if (file_size) report_.file_size = file_size;
+  if (at_end_of_data && report_.file_size && *report_.file_size > report_.bytes_read) {
+    report_.trailing_bytes = *report_.file_size - report_.bytes_read;
+  }
+}
+
+}  // namespace velk
