@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import _columns
+from velk_tools import _columns
 
 __all__ = ["EventBatch", "BatchIterator", "EventTable", "read_batches", "read_table"]
 

@@ -264,16 +264,7 @@ struct StreamPrivate {
 
 // "{type}: {message}" of the exception currently set, which is cleared.
 std::string take_error_text() {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyRef error = PyRef::steal(PyErr_GetRaisedException());
-#else
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  PyRef error = PyRef::steal(value);
-#endif
+  PyRef error = fetch_exception();
   if (!error) return "unknown error";
   std::string text = Py_TYPE(error.get())->tp_name;
   PyRef message = PyRef::steal(PyObject_Str(error.get()));

@@ -19,6 +19,7 @@
 #include "binding/borrow.hpp"
 #include "binding/errors.hpp"
 #include "binding/heap_type.hpp"
+#include "binding/open_reader.hpp"
 #include "binding/sample_array.hpp"
 #include "columns/batch_builder.hpp"
 
@@ -46,20 +47,10 @@ BatchReaderObject* as_batch_reader(PyObject* self) noexcept {
   return reinterpret_cast<BatchReaderObject*>(self);
 }
 
-// The file is opened before the reader type is looked at, so a bad path wins over a bad type.
 Builder open_builder(std::string_view path, PyObject* reader_type_object, std::string_view reader_type) {
-  Result<EventStream> stream = EventStream::open(path, run_signal_handlers);
-  if (!stream) raise_io_error(stream.error());
-  if (reader_type == "WD1") return Builder(std::in_place_index<0>, WD1Reader(std::move(*stream)));
-  if (reader_type == "WD2") {
-    ProbeOutcome probe = WD2Reader::open(std::move(*stream));
-    if (const IoError* error = std::get_if<IoError>(&probe)) raise_os_error(*error);
-    if (const DecodeError* error = std::get_if<DecodeError>(&probe)) raise_decode_error(*error);
-    return Builder(std::in_place_index<1>, std::move(std::get<WD2Reader>(probe)));
-  }
-  { EventStream unused = std::move(*stream); }  // the file is closed before the error is raised
-  PyErr_Format(PyExc_ValueError, "unknown reader type '%U', expected 'WD1' or 'WD2'", reader_type_object);
-  throw PythonError{};
+  AnyReader reader = open_reader(path, reader_type_object, reader_type);
+  if (auto* wd1 = std::get_if<WD1Reader>(&reader)) return Builder(std::in_place_index<0>, std::move(*wd1));
+  return Builder(std::in_place_index<1>, std::move(std::get<WD2Reader>(reader)));
 }
 
 PyRef create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -160,7 +151,7 @@ void batch_reader_dealloc(PyObject* self) {
 
 PyMethodDef batch_reader_methods[] = {
     {"read", batch_reader_read, METH_O,
-     "read(max_events)\n--\n\nThe next batch of up to max_events events as (columns, samples, offsets)."},
+     "read($self, max_events, /)\n--\n\nThe next batch of up to max_events events as (columns, samples, offsets)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

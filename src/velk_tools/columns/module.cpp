@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "binding/errors.hpp"
+#include "binding/first_interpreter.hpp"
 #include "velk_tools/columns/arrow_export.hpp"
 #include "velk_tools/columns/batch_reader.hpp"
 
@@ -51,16 +52,6 @@ PyModuleDef g_module_def = {
 std::atomic<std::int64_t> g_interpreter_id{-1};
 PyObject* g_module = nullptr;
 
-// The module's objects belong to the first interpreter that imports it.
-void check_interpreter() {
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id < 0) throw PythonError{};
-  std::int64_t expected = -1;
-  if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-    raise(PyExc_ImportError, "velk_tools does not support sub-interpreters");
-  }
-}
-
 PyRef create_module() {
   // First, before the module exists: creating the type may wait with the interpreter lock released.
   PyTypeObject* type = batch_reader_type();
@@ -70,7 +61,7 @@ PyRef create_module() {
 }
 
 PyObject* init_module() {
-  check_interpreter();
+  claim_first_interpreter(g_interpreter_id, "velk_tools");
   if (g_module == nullptr) g_module = create_module().release();
   return PyRef::borrow(g_module).release();
 }
