@@ -75,17 +75,17 @@ class EventBatch:
 class BatchIterator:
     """The batches of one recording. As with velk.EventReader, the iteration ends at end of data without
     being final (iterating again reads on from there, as the file grows), and an exception raised by
-    one step leaves the iterator usable."""
+    one step leaves the iterator usable. `max_events` may be changed between steps."""
 
     def __init__(self, reader: _columns.BatchReader, max_events: int) -> None:
         self._reader = reader
-        self._max_events = max_events
+        self.max_events = max_events
 
     def __iter__(self) -> BatchIterator:
         return self
 
     def __next__(self) -> EventBatch:
-        batch = EventBatch(*self._reader.read(self._max_events))
+        batch = EventBatch(*self._reader.read(self.max_events))
         if not len(batch):
             raise StopIteration
         return batch

@@ -122,3 +122,24 @@ def test_offsets_an_arrow_consumer_would_trust_are_checked(recording) -> None:
     broken = EventBatch(batch.columns, batch.samples, np.array([0, 4], dtype=np.int64))
     with pytest.raises(ValueError, match="offsets"):
         pa.record_batch(broken)
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".arrow"])
+def test_convert_writes_the_events_and_stops_at_an_error(recording, tmp_path, suffix, capsys) -> None:
+    from velk_tools.cli import main
+
+    good = [wd1_event(list(range(i, i + i % 5)), event_counter=i, timestamp=-i) for i in range(3000)]
+    path = str(recording(b"".join(good) + wd1_event([], event_size=-5) + wd1_event([7])))
+    out = str(tmp_path / f"events{suffix}")
+    assert main(["convert", path, out, "--type", "WD1"]) == 1
+    assert "stopped after 3000 events: ValueError: event_size -5" in capsys.readouterr().err
+    if suffix == ".parquet":
+        table = pytest.importorskip("pyarrow.parquet").read_table(out)
+    else:
+        table = pa.ipc.open_file(out).read_all()
+    expected = []
+    reader = velk.EventReader(path, "WD1")
+    for _ in range(3000):
+        event = next(reader)
+        expected.append({**event, "data": event["data"].tolist()})
+    assert table.to_pylist() == expected
