@@ -11,7 +11,7 @@ class BatchReader:
 
     def __new__(cls, path: str, reader_type: str) -> BatchReader: ...
     def read(
-        self, max_events: int, /
+        self, max_events: int, max_bytes: int, /
     ) -> tuple[dict[str, npt.NDArray[Any]], npt.NDArray[Any], npt.NDArray[np.int64]]: ...
 
 def export_schema(

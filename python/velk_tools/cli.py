@@ -47,9 +47,8 @@ Events are read and written in batches of about 64 MiB, so memory stays bounded 
 size. If reading fails part-way, OUT holds the events before the error and the exit status is 1.
 Needs pyarrow (pip install 'velk[parquet]')."""
 
-# Bytes of samples per batch that `velk convert` aims at; the first batch measures the events' size.
+# Bytes of samples at which `velk convert` ends a batch.
 CONVERT_BATCH_BYTES = 64 << 20
-CONVERT_FIRST_BATCH = 1024
 FORMATS = (".parquet", ".arrow")
 
 
@@ -188,7 +187,7 @@ def run_convert(args: argparse.Namespace) -> int:
     reader_type = layout_of(args.file, args.type)
     if not args.out.lower().endswith(FORMATS):
         raise UsageError(f"cannot tell the output format of {args.out!r}: name it .parquet or .arrow")
-    batches = read_batches(args.file, reader_type, CONVERT_FIRST_BATCH)
+    batches = read_batches(args.file, reader_type, 65536, max_bytes=CONVERT_BATCH_BYTES)
     pa, writer = open_writer(args.out, batches.empty_batch())
     progress = progress_bar(args.file, os.stat(args.file).st_size)
     # The progress counts header and sample bytes; a WD2 file without channel words reads 4 bytes
@@ -198,10 +197,8 @@ def run_convert(args: argparse.Namespace) -> int:
     try:
         for batch in batches:
             writer.write_batch(pa.record_batch(batch))
-            batch_bytes = len(batch) * header_bytes + batch.samples.nbytes
             events += len(batch)
-            done += batch_bytes
-            batches.max_events = max(1, min(65536, CONVERT_BATCH_BYTES * len(batch) // batch_bytes))
+            done += len(batch) * header_bytes + batch.samples.nbytes
             if progress is not None:
                 progress(done)
     except Exception as error:  # noqa: BLE001 - the events converted so far stay readable

@@ -18,6 +18,9 @@ from velk_tools import _columns
 __all__ = ["EventBatch", "BatchIterator", "EventTable", "read_batches", "read_table"]
 
 DEFAULT_MAX_EVENTS = 65536
+# A batch ends once its samples take this many bytes: large enough that per-batch costs vanish, small
+# enough that its memory is reused from batch to batch instead of being mapped and faulted in afresh.
+DEFAULT_MAX_BYTES = 1 << 20
 
 
 class EventBatch:
@@ -75,34 +78,36 @@ class EventBatch:
 class BatchIterator:
     """The batches of one recording. As with velk.EventReader, the iteration ends at end of data without
     being final (iterating again reads on from there, as the file grows), and an exception raised by
-    one step leaves the iterator usable. `max_events` may be changed between steps."""
+    one step leaves the iterator usable. `max_events` and `max_bytes` may be changed between steps."""
 
-    def __init__(self, reader: _columns.BatchReader, max_events: int) -> None:
+    def __init__(self, reader: _columns.BatchReader, max_events: int, max_bytes: int) -> None:
         self._reader = reader
         self.max_events = max_events
+        self.max_bytes = max_bytes
 
     def __iter__(self) -> BatchIterator:
         return self
 
     def __next__(self) -> EventBatch:
-        batch = EventBatch(*self._reader.read(self.max_events))
+        batch = EventBatch(*self._reader.read(self.max_events, self.max_bytes))
         if not len(batch):
             raise StopIteration
         return batch
 
     def empty_batch(self) -> EventBatch:
         """A batch of no events, with the columns' types; reads nothing."""
-        return EventBatch(*self._reader.read(0))
+        return EventBatch(*self._reader.read(0, 0))
 
 
-def read_batches(path: str | os.PathLike[str], reader_type: str,
-                 max_events: int = DEFAULT_MAX_EVENTS) -> BatchIterator:
+def read_batches(path: str | os.PathLike[str], reader_type: str, max_events: int = DEFAULT_MAX_EVENTS,
+                 *, max_bytes: int = DEFAULT_MAX_BYTES) -> BatchIterator:
     """Opens the recording (raising what velk.EventReader raises) and returns an iterator of batches of
-    up to `max_events` events. A batch ends early at end of data, or before an event that raises; the
-    next step raises it, so every event decoded before an error is delivered."""
+    up to `max_events` events. A batch also ends once its samples take `max_bytes` or more (it holds
+    at least one event), at end of data, or before an event that raises; the next step raises it, so
+    every event decoded before an error is delivered."""
     if max_events < 1:
         raise ValueError(f"max_events must be at least 1, not {max_events}")
-    return BatchIterator(_columns.BatchReader(os.fspath(path), reader_type), max_events)
+    return BatchIterator(_columns.BatchReader(os.fspath(path), reader_type), max_events, max_bytes)
 
 
 class EventTable:
@@ -124,9 +129,9 @@ class EventTable:
         return _columns.export_stream(self._schema, batches)
 
 
-def read_table(path: str | os.PathLike[str], reader_type: str,
-               max_events: int = DEFAULT_MAX_EVENTS) -> EventTable:
+def read_table(path: str | os.PathLike[str], reader_type: str, max_events: int = DEFAULT_MAX_EVENTS,
+               *, max_bytes: int = DEFAULT_MAX_BYTES) -> EventTable:
     """Opens the recording (raising what velk.EventReader raises) and returns its events as an Arrow
     stream of record batches of up to `max_events` events. A read error fails the stream after the
     batches before it."""
-    return EventTable(read_batches(path, reader_type, max_events))
+    return EventTable(read_batches(path, reader_type, max_events, max_bytes=max_bytes))

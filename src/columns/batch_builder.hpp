@@ -86,7 +86,9 @@ using BatchOutcome = std::variant<Batch<Event>, EndOfData, IoError, DecodeError>
 // Pulls events from a WD1Reader or WD2Reader through its next(), so the channel probe, the partial-event
 // rule, the WD1 failed state and every error are the reader's own.
 //
-// A batch ends at `max_events` events, at end of data, or before an event the reader could not deliver.
+// A batch ends at `max_events` events, once its samples take `max_sample_bytes` or more (so its memory
+// stays bounded whatever the events' size; it holds at least one event), at end of data, or before an
+// event the reader could not deliver.
 // Such an error is kept and returned by the next call, so the events decoded before it are delivered
 // first and nothing is dropped. A read given up for a signal is not kept: the reader has returned to
 // that event's first byte, and the next call reads it again.
@@ -97,10 +99,11 @@ class BatchBuilder {
 
   explicit BatchBuilder(Reader reader) noexcept : reader_(std::move(reader)) {}
 
-  BatchOutcome<Event> next(std::size_t max_events) {
+  BatchOutcome<Event> next(std::size_t max_events, std::size_t max_sample_bytes) {
     if (pending_) return take_pending();
     Batch<Event> batch;
-    while (batch.events < max_events) {
+    const std::size_t max_samples = max_sample_bytes / sizeof(typename Batch<Event>::Sample);
+    while (batch.events < max_events && batch.samples.size() < max_samples) {
       auto outcome = carried_ ? take_carried() : reader_.next();
       if (auto* event = std::get_if<Event>(&outcome)) {
         if (batch.append(*event)) continue;

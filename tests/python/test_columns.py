@@ -20,10 +20,10 @@ from velk_tools.columns import EventBatch, read_batches, read_table
 pa = pytest.importorskip("pyarrow", reason="pyarrow comes with the test extra")
 
 
-def batch_trace(path: str, reader_type: str, max_events: int, limit: int) -> list:
+def batch_trace(path: str, reader_type: str, max_events: int, max_bytes: int, limit: int) -> list:
     """trace() of the events of every batch, one outcome per event, stopping at the second end."""
     try:
-        batches = read_batches(path, reader_type, max_events)
+        batches = read_batches(path, reader_type, max_events, max_bytes=max_bytes)
     except Exception as error:  # noqa: BLE001 - the exception is the outcome being compared
         return [("raise", type(error), error.args)]
     outcomes: list = []
@@ -53,8 +53,9 @@ def test_batches_hold_the_events_of_event_reader(tmp_path_factory, kind, reader_
         f.write(recording)
     limit = len(recording) // 24 + 4
     expected = trace(velk.EventReader, path, reader_type, limit)
-    for max_events in (1, 7, 65536):
-        assert batch_trace(path, reader_type, max_events, limit) == expected, max_events
+    # The last pair ends batches by the bytes of their samples instead of their count.
+    for max_events, max_bytes in ((1, 1 << 20), (7, 1 << 20), (65536, 1 << 20), (65536, 16)):
+        assert batch_trace(path, reader_type, max_events, max_bytes, limit) == expected, max_events
 
 
 # Bit patterns a float conversion anywhere on the way would change: NaN payloads, -0.0, infinities,

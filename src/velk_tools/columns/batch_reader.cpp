@@ -1,10 +1,10 @@
 // BatchReader: construction, reading a batch as NumPy columns, deallocation.
 //
 // BatchReader(path, reader_type) opens the file as EventReader does, with the same exceptions.
-// read(max_events) returns (columns, samples, offsets): a dict of the header columns in the event
+// read(max_events, max_bytes) returns (columns, samples, offsets): a dict of the header columns in the event
 // dictionary's key order, all samples in one array, and the int64 offsets (one more than the events)
-// where each event's samples begin. It returns an empty batch at end of data, and always for
-// max_events 0. An error raises from the call after the batch it ended; a signal handler's exception
+// where each event's samples begin. The batch ends once its samples take max_bytes or more. It returns
+// an empty batch at end of data, and always for max_events 0. An error raises from the call after the batch it ended; a signal handler's exception
 // raises at once, and the batch built so far comes with the next call.
 #include "velk_tools/columns/batch_reader.hpp"
 
@@ -91,10 +91,11 @@ PyRef batch_tuple(Batch<Event>&& batch) {
 }
 
 template <class Reader>
-PyRef next_batch(BatchReaderObject* object, BatchBuilder<Reader>& builder, std::size_t max_events) {
+PyRef next_batch(BatchReaderObject* object, BatchBuilder<Reader>& builder, std::size_t max_events,
+                 std::size_t max_bytes) {
   using Event = typename BatchBuilder<Reader>::Event;
   if (max_events == 0) return batch_tuple(Batch<Event>{});
-  auto outcome = builder.next(max_events);
+  auto outcome = builder.next(max_events, max_bytes);
   return std::visit(Overloaded{
                         [](EndOfData) { return batch_tuple(Batch<Event>{}); },
                         [](IoError& error) -> PyRef { raise_io_error(error); },
@@ -110,32 +111,38 @@ PyRef next_batch(BatchReaderObject* object, BatchBuilder<Reader>& builder, std::
                     outcome);
 }
 
-std::size_t max_events_argument(PyObject* value) {
-  const Py_ssize_t max_events = PyNumber_AsSsize_t(value, PyExc_OverflowError);
-  if (max_events == -1 && PyErr_Occurred() != nullptr) throw PythonError{};
-  if (max_events < 0) raise(PyExc_ValueError, "max_events must not be negative");
-  return static_cast<std::size_t>(max_events);
+std::size_t count_argument(PyObject* value, const char* name) {
+  const Py_ssize_t count = PyNumber_AsSsize_t(value, PyExc_OverflowError);
+  if (count == -1 && PyErr_Occurred() != nullptr) throw PythonError{};
+  if (count < 0) {
+    PyErr_Format(PyExc_ValueError, "%s must not be negative", name);
+    throw PythonError{};
+  }
+  return static_cast<std::size_t>(count);
 }
 
-PyRef read(BatchReaderObject* object, PyObject* max_events_object) {
+PyRef read(BatchReaderObject* object, PyObject* const* args, Py_ssize_t nargs) {
   // First, before anything of a batch exists: importing NumPy runs Python code.
   prepare_sample_arrays();
-  const std::size_t max_events = max_events_argument(max_events_object);
+  if (nargs != 2) raise(PyExc_TypeError, "read() takes 2 arguments: max_events and max_bytes");
+  const std::size_t max_events = count_argument(args[0], "max_events");
+  const std::size_t max_bytes = count_argument(args[1], "max_bytes");
   ExclusiveBorrow borrow(object->borrow);
   if (object->held) {
     AnyBatch batch = std::move(*object->held);
     object->held.reset();
     return std::visit([](auto& b) { return batch_tuple(std::move(b)); }, batch);
   }
-  return std::visit([&](auto& builder) { return next_batch(object, builder, max_events); }, object->builder);
+  return std::visit([&](auto& builder) { return next_batch(object, builder, max_events, max_bytes); },
+                    object->builder);
 }
 
 PyObject* batch_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&] { return create(type, args, kwargs).release(); });
 }
 
-PyObject* batch_reader_read(PyObject* self, PyObject* max_events) {
-  return guarded<PyObject*>(nullptr, [&] { return read(as_batch_reader(self), max_events).release(); });
+PyObject* batch_reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded<PyObject*>(nullptr, [&] { return read(as_batch_reader(self), args, nargs).release(); });
 }
 
 // Destroying the builder frees the stream's buffer and closes the file.
@@ -150,8 +157,9 @@ void batch_reader_dealloc(PyObject* self) {
 }
 
 PyMethodDef batch_reader_methods[] = {
-    {"read", batch_reader_read, METH_O,
-     "read($self, max_events, /)\n--\n\nThe next batch of up to max_events events as (columns, samples, offsets)."},
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_reader_read)), METH_FASTCALL,
+     "read($self, max_events, max_bytes, /)\n--\n\n"
+     "The next batch of up to max_events events as (columns, samples, offsets)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
