@@ -12,16 +12,10 @@
 #include "binding/event_dict.hpp"
 #include "binding/heap_type.hpp"
 #include "binding/open_reader.hpp"
+#include "event_stream/overloaded.hpp"
 
 namespace velk::py {
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 using Reader = AnyReader;
 

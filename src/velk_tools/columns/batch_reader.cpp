@@ -22,16 +22,10 @@
 #include "binding/open_reader.hpp"
 #include "binding/sample_array.hpp"
 #include "columns/batch_builder.hpp"
+#include "event_stream/overloaded.hpp"
 
 namespace velk::py {
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 using Builder = std::variant<BatchBuilder<WD1Reader>, BatchBuilder<WD2Reader>>;
 using AnyBatch = std::variant<Batch<WD1Event>, Batch<WD2Event>>;
