@@ -65,28 +65,33 @@ def layout_of(path: str, given: str | None) -> str:
     raise UsageError(f"cannot tell the layout of {path!r} from its name: give --type WD1 or --type WD2")
 
 
-def progress_bar(path: str, total: int | None) -> Callable[[int], None] | None:
-    """A progress callback that opens a tqdm bar on stderr once the scan has run for a second; None when
-    stderr is not a terminal or tqdm is not installed."""
-    if not sys.stderr.isatty():
-        return None
-    try:
-        tqdm = importlib.import_module("tqdm").tqdm  # optional (the cli extra), and untyped
-    except ImportError:
-        return None
-    started = time.monotonic()
-    bar: list[Any] = []
+class ProgressBar:
+    """A progress callback for scan(): opens a tqdm bar on stderr once the scan has run for
+    PROGRESS_AFTER_SECONDS, when stderr is a terminal and tqdm is installed; otherwise does nothing."""
 
-    def update(position: int) -> None:
-        if not bar:
-            if time.monotonic() - started < PROGRESS_AFTER_SECONDS:
+    def __init__(self, path: str, total: int | None) -> None:
+        self._make: Callable[[], Any] | None = None
+        self._bar: Any = None
+        self._started = time.monotonic()
+        if not sys.stderr.isatty():
+            return
+        try:
+            tqdm = importlib.import_module("tqdm").tqdm  # optional (the cli extra), and untyped
+        except ImportError:
+            return
+        self._make = lambda: tqdm(total=total, desc=os.path.basename(path), unit="B", unit_scale=True,
+                                  unit_divisor=1024, file=sys.stderr, leave=False)
+
+    def __call__(self, position: int) -> None:
+        if self._bar is None:
+            if self._make is None or time.monotonic() - self._started < PROGRESS_AFTER_SECONDS:
                 return
-            bar.append(tqdm(total=total, desc=os.path.basename(path), unit="B", unit_scale=True,
-                            unit_divisor=1024, file=sys.stderr, leave=False))
-        bar[0].update(position - bar[0].n)
+            self._bar = self._make()
+        self._bar.update(position - self._bar.n)
 
-    update.close = lambda: bar and bar[0].close()  # type: ignore[attr-defined]
-    return update
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
 
 
 def scan_one(path: str, reader_type: str) -> ScanReport:
@@ -94,12 +99,11 @@ def scan_one(path: str, reader_type: str) -> ScanReport:
         size: int | None = os.stat(path).st_size
     except OSError:
         size = None
-    progress = progress_bar(path, size)
+    progress = ProgressBar(path, size)
     try:
         return scan(path, reader_type, progress=progress)
     finally:
-        if progress is not None:
-            progress.close()  # type: ignore[attr-defined]
+        progress.close()
 
 
 def describe_error(error: BaseException) -> str:
@@ -189,7 +193,7 @@ def run_convert(args: argparse.Namespace) -> int:
         raise UsageError(f"cannot tell the output format of {args.out!r}: name it .parquet or .arrow")
     batches = read_batches(args.file, reader_type, 65536, max_bytes=CONVERT_BATCH_BYTES)
     pa, writer = open_writer(args.out, batches.empty_batch())
-    progress = progress_bar(args.file, os.stat(args.file).st_size)
+    progress = ProgressBar(args.file, os.stat(args.file).st_size)
     # The progress counts header and sample bytes; a WD2 file without channel words reads 4 bytes
     # fewer per event than counted.
     header_bytes = 24 if reader_type == "WD1" else 28
@@ -199,16 +203,14 @@ def run_convert(args: argparse.Namespace) -> int:
             writer.write_batch(pa.record_batch(batch))
             events += len(batch)
             done += len(batch) * header_bytes + batch.samples.nbytes
-            if progress is not None:
-                progress(done)
+            progress(done)
     except Exception as error:  # noqa: BLE001 - the events converted so far stay readable
         print(f"velk convert: {args.file}: stopped after {events} events: {describe_error(error)}",
               file=sys.stderr)
         return 1
     finally:
         writer.close()
-        if progress is not None:
-            progress.close()  # type: ignore[attr-defined]
+        progress.close()
     print(f"{args.file} ({reader_type}): {events} events written to {args.out}")
     return 0
 

@@ -29,6 +29,14 @@ struct DecodeError {
 template <class Event>
 using ReadOutcome = std::variant<Event, EndOfData, IoError, DecodeError>;
 
+// A visitor made of one lambda per alternative: std::visit(Overloaded{...}, outcome).
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
 // The end-of-data rule, for a read that failed while decoding the event that starts at `event_start`.
 // Running out of file means no complete event is there yet: the stream goes back to the event's first
 // byte, so that the event is read whole once the rest of it is written. A read given up for a signal

@@ -4,17 +4,9 @@
 namespace velk {
 namespace {
 
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
-
 // The number of sample values in the event's data array.
 std::uint64_t sample_values(const WD1Header& header) {
-  const std::int64_t payload = std::int64_t{header.event_size} - std::int64_t{WD1Reader::kHeaderSize};
-  return payload > 0 ? static_cast<std::uint64_t>(payload / 2) : 0;
+  return WD1Reader::sample_count(header.event_size);
 }
 
 std::uint64_t sample_values(const WD2Header& header, std::int32_t layout_channels) {

@@ -12,7 +12,6 @@
 #include "binding/event_dict.hpp"
 #include "binding/heap_type.hpp"
 #include "binding/open_reader.hpp"
-#include "event_stream/overloaded.hpp"
 
 namespace velk::py {
 namespace {

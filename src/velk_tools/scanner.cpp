@@ -2,9 +2,12 @@
 #include "velk_tools/scanner.hpp"
 
 #include <array>
+#include <cstdint>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 
 #include "binding/arguments.hpp"

@@ -31,8 +31,7 @@ ReadOutcome<Out> WD1Reader::decode(TakeBlock&& take_block) {
       return DecodeError{DecodeError::Kind::SizeBelowMinimum, "event_size", header.event_size,
                          kMinEventSize};
     }
-    const std::int64_t payload = std::int64_t{header.event_size} - std::int64_t{kHeaderSize};
-    outcome = take_block(header, static_cast<std::size_t>(payload > 0 ? payload / 2 : 0));
+    outcome = take_block(header, sample_count(header.event_size));
   }
   if (const IoError* error = std::get_if<IoError>(&outcome)) {
     // A read given up for a signal is the caller's choice, not a fault of the file.
@@ -52,8 +51,7 @@ ReadOutcome<WD1Event> WD1Reader::next() {
     }
     auto& samples = std::get<SampleVector<std::uint16_t>>(block);
     samples_from_little_endian<std::uint16_t, std::uint16_t>(samples);
-    return WD1Event{h.event_size,    h.board_id,  h.pattern, h.board_channel,
-                    h.event_counter, h.timestamp, std::move(samples)};
+    return WD1Event{h, std::move(samples)};
   });
 }
 

@@ -15,6 +15,7 @@
 // next header, and a size of 23 still consumes the whole 24-byte header.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -34,13 +35,8 @@ struct WD1Header {
   std::int32_t timestamp;
 };
 
-struct WD1Event {
-  std::int32_t event_size;
-  std::int32_t board_id;
-  std::int32_t pattern;
-  std::int32_t board_channel;
-  std::int32_t event_counter;
-  std::int32_t timestamp;
+// The header values with the samples.
+struct WD1Event : WD1Header {
   SampleVector<std::uint16_t> data;
 };
 
@@ -48,6 +44,13 @@ class WD1Reader {
  public:
   static constexpr std::int32_t kMinEventSize = 23;
   static constexpr std::size_t kHeaderSize = 24;
+
+  // Samples in an event of `event_size` bytes (kMinEventSize or more): (event_size - 24) / 2 truncated
+  // toward zero, so sizes 23 to 25 hold none.
+  static constexpr std::size_t sample_count(std::int32_t event_size) noexcept {
+    const std::int64_t payload = std::int64_t{event_size} - std::int64_t{kHeaderSize};
+    return static_cast<std::size_t>(payload > 0 ? payload / 2 : 0);
+  }
 
   // Takes the stream as it is; does no I/O.
   explicit WD1Reader(EventStream stream) noexcept : stream_(std::move(stream)) {}

@@ -45,8 +45,7 @@ ReadOutcome<WD2Event> WD2Reader::next() {
     }
     auto& data = std::get<SampleVector<float>>(read);
     samples_from_little_endian<float, std::uint32_t>(data);
-    return WD2Event{h.event_counter, h.timestamp, h.samples, h.sampling_period, h.channels,
-                    std::move(data)};
+    return WD2Event{h, std::move(data)};
   });
 }
 

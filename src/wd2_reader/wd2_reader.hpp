@@ -34,12 +34,8 @@ struct WD2Header {
   std::int32_t channels;
 };
 
-struct WD2Event {
-  std::uint32_t event_counter;
-  std::uint64_t timestamp;
-  std::uint32_t samples;
-  std::uint64_t sampling_period;
-  std::int32_t channels;  // the event's channel word, or layout_channels when no word is read
+// The header values with the samples.
+struct WD2Event : WD2Header {
   SampleVector<float> data;
 };
 

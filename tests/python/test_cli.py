@@ -4,15 +4,21 @@ when there is one): exit statuses, one line per file, JSON lines, head, help, an
 from __future__ import annotations
 
 import gzip
+import io
 import json
+import os
 import shutil
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
 
+import velk_tools
 from recordings import wd1_event, wd2_event
+from velk_tools import cli
 
 WD1_FILE = b"".join(wd1_event(list(range(200)), event_counter=n, timestamp=10 * n) for n in range(6))
 WD2_FILE = b"".join(wd2_event([0.5] * 64, channels=4, event_counter=n) for n in range(6))
@@ -136,3 +142,36 @@ def test_help_describes_each_command(velk_cli):
     assert all(command in velk_cli("--help").stdout for command in ("velk scan FILE", "velk head FILE"))
     assert "Exit status 0 when every file is complete" in velk_cli("scan", "--help").stdout
     assert "first N events" in velk_cli("head", "--help").stdout
+
+
+def test_progress_bar_shows_on_a_terminal_once_a_scan_runs_long(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("tqdm", reason="the progress bar needs tqdm (the cli extra)")
+
+    class Terminal(io.StringIO):
+        def isatty(self) -> bool:
+            return True
+
+    (tmp_path / "a.wd1").write_bytes(WD1_FILE)
+    monkeypatch.setattr(velk_tools, "_STEP_BYTES", 1000)
+    for delay, shown in [(3600.0, False), (0.0, True)]:
+        monkeypatch.setattr(cli, "PROGRESS_AFTER_SECONDS", delay)
+        monkeypatch.setattr(sys, "stderr", Terminal())
+        assert cli.main(["scan", str(tmp_path / "a.wd1")]) == 0
+        assert ("a.wd1:" in sys.stderr.getvalue() and "%|" in sys.stderr.getvalue()) == shown
+    assert capsys.readouterr().out.count("complete: 6 events") == 2
+
+
+def test_ctrl_c_during_a_waiting_scan_exits_130_with_one_line(tmp_path, run_python):
+    fifo = tmp_path / "live.wd1"
+    os.mkfifo(fifo)
+    child = subprocess.Popen([sys.executable, "-m", "velk_tools", "scan", str(fifo)], cwd=tmp_path,
+                             env=run_python.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        with open(fifo, "wb", buffering=0) as writer:  # waits for the scan to open the FIFO
+            writer.write(WD1_FILE[:424 + 10])  # one event, then a header the scan waits inside
+            time.sleep(0.5)
+            child.send_signal(signal.SIGINT)
+            out, err = child.communicate(timeout=30)
+    finally:
+        child.kill()
+    assert (child.returncode, out, err) == (130, "", "velk: interrupted\n")

@@ -22,7 +22,6 @@
 #include "binding/open_reader.hpp"
 #include "binding/sample_array.hpp"
 #include "columns/batch_builder.hpp"
-#include "event_stream/overloaded.hpp"
 
 namespace velk::py {
 namespace {
