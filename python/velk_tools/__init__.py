@@ -1,6 +1,7 @@
 """Tools for checking recordings that velk reads: `scan` walks a file with exactly the rules of
 `velk.EventReader` without building events and reports what it holds; the `velk` command line
-(`python -m velk_tools`) runs it over files."""
+(`python -m velk_tools`) runs it over files. `read_batches` and `read_table` read events in batches of
+columns, as NumPy arrays and through the Arrow PyCapsule interface."""
 
 from __future__ import annotations
 
@@ -10,8 +11,9 @@ from dataclasses import dataclass
 from typing import Literal
 
 from velk_tools._scan import Scanner
+from velk_tools.columns import BatchIterator, EventBatch, EventTable, read_batches, read_table
 
-__all__ = ["ScanReport", "scan"]
+__all__ = ["BatchIterator", "EventBatch", "EventTable", "ScanReport", "read_batches", "read_table", "scan"]
 
 # Bytes scanned between two calls of the progress callback (and two chances for Ctrl-C to act).
 _STEP_BYTES = 64 << 20

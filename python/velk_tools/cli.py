@@ -1,4 +1,5 @@
-"""The `velk` command line: `velk scan` checks recordings, `velk head` shows their first events."""
+"""The `velk` command line: `velk scan` checks recordings, `velk head` shows their first events, `velk
+convert` writes them to Parquet or Arrow files."""
 
 from __future__ import annotations
 
@@ -12,7 +13,7 @@ from collections.abc import Callable, Sequence
 from typing import Any, NoReturn
 
 import velk
-from velk_tools import ScanReport, scan
+from velk_tools import ScanReport, read_batches, read_table, scan
 
 LAYOUTS = ("WD1", "WD2")
 # A scan that takes longer than this shows a progress bar, when stderr is a terminal and tqdm is there.
@@ -23,6 +24,7 @@ Check recordings of the WD1 and WD2 layouts as velk reads them.
 
   velk scan FILE...      walk each file with velk's own rules and say how much of it reads as events
   velk head FILE -n N    print the first N events' header values and a summary of their samples
+  velk convert FILE OUT  write the events to OUT.parquet or OUT.arrow (needs pyarrow: velk[parquet])
 
 The layout comes from the file name's extension (.wd1 or .wd2, any case) unless --type is given."""
 
@@ -36,6 +38,18 @@ errors."""
 HEAD_HELP = """\
 Print the first N events of FILE: their header values and the count, minimum, maximum and mean of
 their samples."""
+
+
+CONVERT_HELP = """\
+Write every event of FILE to OUT as a table: one column per header field and "data", a list of the
+event's samples. OUT's extension picks the format: .parquet, or .arrow (the Arrow IPC file format).
+Events are read and written in batches of about 64 MiB, so memory stays bounded whatever the file's
+size. If reading fails part-way, OUT holds the events before the error and the exit status is 1.
+Needs pyarrow (pip install 'velk[parquet]')."""
+
+# Bytes of samples at which `velk convert` ends a batch.
+CONVERT_BATCH_BYTES = 64 << 20
+FORMATS = (".parquet", ".arrow")
 
 
 class UsageError(Exception):
@@ -159,6 +173,48 @@ def run_head(args: argparse.Namespace) -> int:
     return 0
 
 
+def open_writer(out: str, schema_source: object) -> tuple[Any, Any]:
+    """pyarrow, and its writer of `out` in the format the name's extension gives, with the schema of
+    `schema_source` (an object with __arrow_c_schema__)."""
+    try:
+        pa = importlib.import_module("pyarrow")  # optional (the parquet extra), and untyped
+        parquet = importlib.import_module("pyarrow.parquet")
+    except ImportError as error:
+        raise UsageError(f"velk convert needs pyarrow: pip install 'velk[parquet]' ({error})") from None
+    schema = pa.schema(schema_source)
+    if out.lower().endswith(".parquet"):
+        return pa, parquet.ParquetWriter(out, schema)
+    return pa, pa.ipc.new_file(out, schema)
+
+
+def run_convert(args: argparse.Namespace) -> int:
+    reader_type = layout_of(args.file, args.type)
+    if not args.out.lower().endswith(FORMATS):
+        raise UsageError(f"cannot tell the output format of {args.out!r}: name it .parquet or .arrow")
+    batches = read_batches(args.file, reader_type, 65536, max_bytes=CONVERT_BATCH_BYTES)
+    pa, writer = open_writer(args.out, batches.empty_batch())
+    progress = ProgressBar(args.file, os.stat(args.file).st_size)
+    # The progress counts header and sample bytes; a WD2 file without channel words reads 4 bytes
+    # fewer per event than counted.
+    header_bytes = 24 if reader_type == "WD1" else 28
+    events = done = 0
+    try:
+        for batch in batches:
+            writer.write_batch(pa.record_batch(batch))
+            events += len(batch)
+            done += len(batch) * header_bytes + batch.samples.nbytes
+            progress(done)
+    except Exception as error:  # noqa: BLE001 - the events converted so far stay readable
+        print(f"velk convert: {args.file}: stopped after {events} events: {describe_error(error)}",
+              file=sys.stderr)
+        return 1
+    finally:
+        writer.close()
+        progress.close()
+    print(f"{args.file} ({reader_type}): {events} events written to {args.out}")
+    return 0
+
+
 class Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: error: {message}\n")
@@ -182,9 +238,15 @@ def build_parser() -> argparse.ArgumentParser:
                                       description=HEAD_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     head_parser.add_argument("file", metavar="FILE", help="the recording")
     head_parser.add_argument("-n", type=count, default=10, metavar="N", help="how many events (default 10)")
-    for sub in (scan_parser, head_parser):
+    convert_parser = commands.add_parser("convert", help="write a file's events to Parquet or Arrow",
+                                         description=CONVERT_HELP,
+                                         formatter_class=argparse.RawDescriptionHelpFormatter)
+    convert_parser.add_argument("file", metavar="FILE", help="the recording")
+    convert_parser.add_argument("out", metavar="OUT", help="the table to write: OUT.parquet or OUT.arrow")
+    handlers = {scan_parser: run_scan, head_parser: run_head, convert_parser: run_convert}
+    for sub, handler in handlers.items():
         sub.add_argument("--type", choices=LAYOUTS, help="the layout (default: from the extension)")
-        sub.set_defaults(handler=run_scan if sub is scan_parser else run_head)
+        sub.set_defaults(handler=handler)
     return parser
 
 

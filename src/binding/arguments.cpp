@@ -61,15 +61,15 @@ void bind_keywords(const std::string& callee, std::span<const char* const> names
   }
 }
 
-// The type's qualified name, read from its own name fields through the getter that `type` defines for
-// __qualname__: an attribute lookup would go through the type's metaclass and could run any code.
+}  // namespace
+
+// Through the getter that `type` defines for __qualname__: an attribute lookup would go through the
+// type's metaclass and could run any code.
 PyRef qualified_name(PyTypeObject* type) {
   PyRef type_dict = checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
   PyRef getter = checked(PyMapping_GetItemString(type_dict.get(), "__qualname__"));
   return checked(PyObject_CallMethod(getter.get(), "__get__", "O", reinterpret_cast<PyObject*>(type)));
 }
-
-}  // namespace
 
 void bind_arguments(const std::string& callee, std::span<const char* const> names, PyObject* args,
                     PyObject* kwargs, std::span<PyObject*> values) {

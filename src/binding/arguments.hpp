@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "binding/py_ref.hpp"
+
 namespace velk::py {
 
 // Binds positional arguments, then keyword arguments in the order given, to `names`, and checks
@@ -30,5 +32,8 @@ std::array<PyObject*, N> bind_arguments(const std::string& callee,
 // else raises TypeError "argument '{name}': '{type}' object cannot be cast as 'str'"; a str that
 // cannot be encoded raises the interpreter's encoding error unchanged.
 std::string_view utf8_argument(PyObject* value, const char* name);
+
+// The type's qualified name, a str, read from the type's own name fields without running Python code.
+PyRef qualified_name(PyTypeObject* type);
 
 }  // namespace velk::py

@@ -2,6 +2,8 @@
 #include "binding/sample_array.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <utility>
 
 #include "binding/errors.hpp"
 #include "binding/heap_type.hpp"
@@ -41,9 +43,19 @@ PyType_Spec slice_container_spec = {
 
 HeapType g_slice_container_type(slice_container_spec, "PySliceContainer");
 
-// Moves the samples into a new container; on failure they stay with the caller.
+// Frees storage of T elements when dropped, unless it has been handed on.
 template <class T>
-PyRef new_container(SampleVector<T>& samples) {
+struct StorageOwner {
+  SampleStorage storage;
+  ~StorageOwner() {
+    if (storage.data != nullptr) free_samples<T>(storage.data, storage.capacity);
+  }
+  SampleStorage release() noexcept { return std::exchange(storage, SampleStorage{nullptr, 0, 0}); }
+};
+
+// A new container that owns the storage; on failure the storage stays with `owner`.
+template <class T>
+PyRef new_container(StorageOwner<T>& owner) {
   PyTypeObject* type = g_slice_container_type.get_from_slot();
   // The type has no GC, __dict__ or weak references, so an initialised header is all its instances
   // need before the fields are set; its free slot is PyObject_Free, the pair of this allocation.
@@ -53,7 +65,7 @@ PyRef new_container(SampleVector<T>& samples) {
     throw PythonError{};
   }
   PyRef object = PyRef::steal(PyObject_Init(static_cast<PyObject*>(memory), type));
-  const SampleStorage storage = std::move(samples).release();
+  const SampleStorage storage = owner.release();
   auto* container = reinterpret_cast<SliceContainerObject*>(object.get());
   container->data = storage.data;
   container->length = storage.length;
@@ -65,16 +77,24 @@ PyRef new_container(SampleVector<T>& samples) {
 // Data address for arrays of length 0, whose storage is never allocated; no element is ever written.
 alignas(std::max_align_t) unsigned char g_empty_samples[sizeof(double)];
 
+template <class T> constexpr int kTypeNumber = -1;
+template <> constexpr int kTypeNumber<std::uint16_t> = NPY_UINT16;
+template <> constexpr int kTypeNumber<float> = NPY_FLOAT32;
+template <> constexpr int kTypeNumber<std::int32_t> = NPY_INT32;
+template <> constexpr int kTypeNumber<std::uint32_t> = NPY_UINT32;
+template <> constexpr int kTypeNumber<std::int64_t> = NPY_INT64;
+template <> constexpr int kTypeNumber<std::uint64_t> = NPY_UINT64;
+
 template <class T>
-PyRef make_sample_array(SampleVector<T>&& samples, int type_number) {
+PyRef make_array(StorageOwner<T>& owner) {
   require_numpy_api();
-  const std::size_t length = samples.size();
-  T* const samples_data = samples.data();
-  PyRef container = new_container(samples);
-  PyArray_Descr* descr = PyArray_DescrFromType(type_number);
+  const std::size_t length = owner.storage.length;
+  void* const storage_data = owner.storage.data;
+  PyRef container = new_container(owner);
+  PyArray_Descr* descr = PyArray_DescrFromType(kTypeNumber<T>);
   if (descr == nullptr) throw PythonError{};
   npy_intp dims[1] = {static_cast<npy_intp>(length)};
-  void* data = samples_data != nullptr ? static_cast<void*>(samples_data) : g_empty_samples;
+  void* data = storage_data != nullptr ? storage_data : g_empty_samples;
   // Steals descr, also on failure. Given no strides, NumPy fills in the element size itself and
   // works out the array's flags once instead of twice.
   PyRef array = checked(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, data,
@@ -84,6 +104,15 @@ PyRef make_sample_array(SampleVector<T>&& samples, int type_number) {
   return array;
 }
 
+// NumPy is imported before the vector gives up its storage, so a failed import leaves the samples
+// to the vector, which frees them.
+template <class T>
+PyRef make_sample_array(SampleVector<T>&& samples) {
+  require_numpy_api();
+  StorageOwner<T> owner{std::move(samples).release()};
+  return make_array(owner);
+}
+
 }  // namespace
 
 void prepare_sample_arrays() {
@@ -91,12 +120,21 @@ void prepare_sample_arrays() {
   g_slice_container_type.get_from_slot();
 }
 
-PyRef sample_array(SampleVector<std::uint16_t>&& samples) {
-  return make_sample_array(std::move(samples), NPY_UINT16);
+PyRef sample_array(SampleVector<std::uint16_t>&& samples) { return make_sample_array(std::move(samples)); }
+
+PyRef sample_array(SampleVector<float>&& samples) { return make_sample_array(std::move(samples)); }
+
+template <class T>
+PyRef storage_array(SampleStorage storage) {
+  StorageOwner<T> owner{storage};
+  return make_array(owner);
 }
 
-PyRef sample_array(SampleVector<float>&& samples) {
-  return make_sample_array(std::move(samples), NPY_FLOAT32);
-}
+template PyRef storage_array<std::uint16_t>(SampleStorage);
+template PyRef storage_array<float>(SampleStorage);
+template PyRef storage_array<std::int32_t>(SampleStorage);
+template PyRef storage_array<std::uint32_t>(SampleStorage);
+template PyRef storage_array<std::int64_t>(SampleStorage);
+template PyRef storage_array<std::uint64_t>(SampleStorage);
 
 }  // namespace velk::py

@@ -17,4 +17,10 @@ void prepare_sample_arrays();
 PyRef sample_array(SampleVector<std::uint16_t>&& samples);
 PyRef sample_array(SampleVector<float>&& samples);
 
+// The same over storage already taken from a SampleVector<T> (or a column built on one): an array of
+// storage.length values, for T one of uint16, float, int32, uint32, int64 and uint64. The storage is
+// the array's from the call on: it is freed on failure too.
+template <class T>
+PyRef storage_array(SampleStorage storage);
+
 }  // namespace velk::py

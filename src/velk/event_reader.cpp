@@ -11,11 +11,12 @@
 #include "binding/errors.hpp"
 #include "binding/event_dict.hpp"
 #include "binding/heap_type.hpp"
+#include "binding/open_reader.hpp"
 
 namespace velk::py {
 namespace {
 
-using Reader = std::variant<WD1Reader, WD2Reader>;
+using Reader = AnyReader;
 
 struct EventReaderObject {
   PyObject_HEAD
@@ -25,24 +26,6 @@ struct EventReaderObject {
 
 EventReaderObject* as_event_reader(PyObject* self) noexcept {
   return reinterpret_cast<EventReaderObject*>(self);
-}
-
-// The file is opened before the reader type is looked at, so a bad path wins over a bad type.
-Reader open_reader(std::string_view path, PyObject* reader_type_object, std::string_view reader_type) {
-  Result<EventStream> stream = EventStream::open(path, run_signal_handlers);
-  if (!stream) raise_io_error(stream.error());
-  if (reader_type == "WD1") return Reader(std::in_place_type<WD1Reader>, std::move(*stream));
-  if (reader_type == "WD2") {
-    ProbeOutcome probe = WD2Reader::open(std::move(*stream));
-    return std::visit(Overloaded{
-                          [](WD2Reader& reader) { return Reader(std::move(reader)); },
-                          [](const IoError& error) -> Reader { raise_os_error(error); },
-                          [](const DecodeError& error) -> Reader { raise_decode_error(error); },
-                      },
-                      probe);
-  }
-  { EventStream unused = std::move(*stream); }  // the file is closed before the error is raised
-  raise_unknown_reader_type(reader_type_object);
 }
 
 // The type accepts no subclasses, so this names every type its constructor is called with.

@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""Throughput of velk_tools.read_batches against iterating velk.EventReader and against reading the
+file, on the recordings of bench/bench.py, and the peak memory each adds.
+
+Readers (each timed in the same process, interleaved round by round, medians reported):
+  batches     for batch in read_batches(path, kind): the batch is dropped before the next is read
+              (65536 events per batch)
+  velk        for event in velk.EventReader(path, kind): each event dropped before the next
+  bandwidth   the file read in 1 MiB chunks into one reused buffer: no decoding, no objects
+Peak memory: each reader runs once more in a fresh interpreter, which reports how far its resident
+set's high-water mark rose above what importing velk, velk_tools and NumPy left.
+
+Usage: OPENBLAS_NUM_THREADS=1 PYTHONPATH=<build dir> python3 bench/bench_columns.py [--size-mb N]
+       [--rounds N] [--case TEXT]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import bench  # noqa: E402 - the harness, recordings and floors of the per-event benchmark
+import velk  # noqa: E402
+from velk_tools import read_batches  # noqa: E402
+
+
+def read_batch_events(path: str, case: bench.Case) -> int:
+    events = 0
+    for batch in read_batches(path, case.kind):
+        events += len(batch)
+    return events
+
+
+def read_event_reader(path: str, case: bench.Case) -> int:
+    return bench.drain(velk.EventReader(path, case.kind))
+
+
+def read_file(path: str, case: bench.Case) -> int:
+    bench.drain(bench.read_bandwidth(path, case))
+    return 0
+
+
+READERS = {"batches": read_batch_events, "velk": read_event_reader, "bandwidth": read_file}
+
+
+def time_case(path: str, case: bench.Case, events: int, rounds: int) -> dict[str, float]:
+    assert read_batch_events(path, case) == read_event_reader(path, case) == events
+    seconds: dict[str, list[float]] = {name: [] for name in READERS}
+    names = list(READERS)
+    for r in range(rounds):
+        for name in names[r % len(names):] + names[:r % len(names)]:
+            timing, _ = bench.time_once(lambda p, c: iter(range(READERS[name](p, c))), path, case)
+            seconds[name].append(timing)
+    return {name: bench.Timing(values).median for name, values in seconds.items()}
+
+
+def peak_kib(reader: str, path: str, case_name: str) -> int:
+    """The rise of the resident set's high-water mark while `reader` reads the file once, in KiB."""
+    output = subprocess.run([sys.executable, __file__, "--peak-of", reader, "--path", path, "--case", case_name],
+                            capture_output=True, text=True, check=True).stdout
+    return int(output)
+
+
+def high_water_kib() -> int:
+    """The resident set's high-water mark of this process image. (getrusage's ru_maxrss would not do:
+    a child started by a larger parent inherits the parent's mark.)"""
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+
+
+def measure_peak(reader: str, path: str, case_name: str) -> None:
+    case = next(c for c in bench.CASES if c.name == case_name)
+    before = high_water_kib()
+    READERS[reader](path, case)
+    print(high_water_kib() - before)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
+    parser.add_argument("--size-mb", type=float, default=256, help="size of each recording (default 256)")
+    parser.add_argument("--rounds", type=int, default=5, help="timed rounds per case (default 5)")
+    parser.add_argument("--case", action="append", default=None, help="only cases whose name contains TEXT")
+    parser.add_argument("--peak-of", choices=sorted(READERS), help=argparse.SUPPRESS)
+    parser.add_argument("--path", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.peak_of:
+        measure_peak(args.peak_of, args.path, args.case[0])
+        return
+    cases = [c for c in bench.CASES if args.case is None or any(t in c.name for t in args.case)]
+    print(bench.machine())
+    print(f"\n{args.size_mb:g} MB per recording, medians of {args.rounds} rounds; load {bench.load()}\n")
+    print("| case | batches events/s | velk events/s | batches / velk | batches MB/s | "
+          "/ bandwidth | peak MiB batches | velk | bandwidth |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    with tempfile.TemporaryDirectory(prefix="velk-bench-columns-") as directory:
+        for case in cases:
+            path, events = bench.prepare(case, directory, int(args.size_mb * 1e6))
+            t = time_case(path, case, events, args.rounds)
+            size = os.path.getsize(path)
+            peaks = {name: peak_kib(name, path, case.name) / 1024 for name in READERS}
+            print(f"| {case.name} | {events / t['batches']:,.0f} | {events / t['velk']:,.0f} | "
+                  f"{t['velk'] / t['batches']:.1f}x | {size / t['batches'] / 1e6:,.0f} | "
+                  f"{t['bandwidth'] / t['batches']:.0%} | {peaks['batches']:.0f} | {peaks['velk']:.0f} | "
+                  f"{peaks['bandwidth']:.0f} |", flush=True)
+            os.remove(path)
+
+
+if __name__ == "__main__":
+    main()

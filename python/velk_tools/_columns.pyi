@@ -1,0 +1,23 @@
+# Type information for the batch reader and the Arrow exports behind velk_tools.columns.
+
+from typing import Any, final
+
+import numpy as np
+import numpy.typing as npt
+
+@final
+class BatchReader:
+    """Reads an event file in batches of NumPy columns with velk.EventReader's rules."""
+
+    def __new__(cls, path: str, reader_type: str) -> BatchReader: ...
+    def read(
+        self, max_events: int, max_bytes: int, /
+    ) -> tuple[dict[str, npt.NDArray[Any]], npt.NDArray[Any], npt.NDArray[np.int64]]: ...
+
+def export_schema(
+    columns: dict[str, npt.NDArray[Any]], samples: npt.NDArray[Any], offsets: npt.NDArray[np.int64], /
+) -> object: ...
+def export_batch(
+    columns: dict[str, npt.NDArray[Any]], samples: npt.NDArray[Any], offsets: npt.NDArray[np.int64], /
+) -> tuple[object, object]: ...
+def export_stream(schema_source: object, batches: object, /) -> object: ...

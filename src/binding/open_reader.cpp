@@ -1,0 +1,22 @@
+// Opening an event file with the reader a reader type names.
+#include "binding/open_reader.hpp"
+
+#include "binding/errors.hpp"
+
+namespace velk::py {
+
+AnyReader open_reader(std::string_view path, PyObject* reader_type_object, std::string_view reader_type) {
+  Result<EventStream> stream = EventStream::open(path, run_signal_handlers);
+  if (!stream) raise_io_error(stream.error());
+  if (reader_type == "WD1") return AnyReader(std::in_place_type<WD1Reader>, std::move(*stream));
+  if (reader_type == "WD2") {
+    ProbeOutcome probe = WD2Reader::open(std::move(*stream));
+    if (const IoError* error = std::get_if<IoError>(&probe)) raise_os_error(*error);
+    if (const DecodeError* error = std::get_if<DecodeError>(&probe)) raise_decode_error(*error);
+    return AnyReader(std::move(std::get<WD2Reader>(probe)));
+  }
+  { EventStream unused = std::move(*stream); }  // the file is closed before the error is raised
+  raise_unknown_reader_type(reader_type_object);
+}
+
+}  // namespace velk::py

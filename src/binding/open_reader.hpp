@@ -1,0 +1,22 @@
+// Opening an event file with the reader a reader type names, as every binding does it.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+#include <variant>
+
+#include "wd1_reader/wd1_reader.hpp"
+#include "wd2_reader/wd2_reader.hpp"
+
+namespace velk::py {
+
+using AnyReader = std::variant<WD1Reader, WD2Reader>;
+
+// Opens `path` and builds the reader `reader_type` names ("WD1" or "WD2"; `reader_type_object` is the
+// same text as a str, for the error). The file is opened before the type is looked at, so a bad path
+// wins over a bad type. Raises, with the file closed: the I/O mapping's exception for a failed open,
+// plain OSError or the decode error's class for a failed WD2 probe, ValueError for an unknown type.
+AnyReader open_reader(std::string_view path, PyObject* reader_type_object, std::string_view reader_type);
+
+}  // namespace velk::py

@@ -1,0 +1,158 @@
+// Events of one reader gathered into columns: one array per header field, every sample of the batch in
+// one flat array, and the offsets where each event's samples start.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <tuple>
+#include <utility>
+#include <variant>
+
+#include "columns/column_buffer.hpp"
+#include "event_stream/read_outcome.hpp"
+#include "wd1_reader/wd1_reader.hpp"
+#include "wd2_reader/wd2_reader.hpp"
+
+namespace velk {
+
+// The header columns of a layout, in the order of the event dictionary's keys, with the fields' exact
+// types. Each layout says how to append one event's header values.
+template <class Event>
+struct HeaderColumns;
+
+template <>
+struct HeaderColumns<WD1Event> {
+  using Sample = std::uint16_t;
+  static constexpr std::array<const char*, 6> kNames = {
+      "event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp"};
+  std::tuple<ColumnBuffer<std::int32_t>, ColumnBuffer<std::int32_t>, ColumnBuffer<std::int32_t>,
+             ColumnBuffer<std::int32_t>, ColumnBuffer<std::int32_t>, ColumnBuffer<std::int32_t>>
+      columns;
+
+  static auto values(const WD1Event& e) noexcept {
+    return std::tuple(e.event_size, e.board_id, e.pattern, e.board_channel, e.event_counter, e.timestamp);
+  }
+};
+
+template <>
+struct HeaderColumns<WD2Event> {
+  using Sample = float;
+  static constexpr std::array<const char*, 5> kNames = {
+      "event_counter", "timestamp", "samples", "sampling_period", "channels"};
+  std::tuple<ColumnBuffer<std::uint32_t>, ColumnBuffer<std::uint64_t>, ColumnBuffer<std::uint32_t>,
+             ColumnBuffer<std::uint64_t>, ColumnBuffer<std::int32_t>>
+      columns;
+
+  static auto values(const WD2Event& e) noexcept {
+    return std::tuple(e.event_counter, e.timestamp, e.samples, e.sampling_period, e.channels);
+  }
+};
+
+// One batch: `events` events, header column i holding their values of field i, `samples` all their
+// samples back to back and `offsets` (events + 1 values, the first 0) where each event's samples begin.
+template <class Event>
+struct Batch {
+  using Sample = typename HeaderColumns<Event>::Sample;
+
+  std::size_t events = 0;
+  HeaderColumns<Event> header;
+  ColumnBuffer<Sample> samples;
+  ColumnBuffer<std::int64_t> offsets;
+
+  // Returns false, with the batch unchanged in what it holds, when a column cannot grow.
+  [[nodiscard]] bool append(const Event& event) noexcept {
+    const std::size_t count = event.data.size();
+    const bool room = std::apply([](auto&... c) { return (c.reserve(1) && ...); }, header.columns) &&
+                      offsets.reserve(events == 0 ? 2 : 1) && samples.reserve(count);
+    if (!room) return false;
+    if (events == 0) offsets.push(0);
+    std::apply([&](auto&... c) {
+      std::apply([&](auto... v) { (c.push(v), ...); }, HeaderColumns<Event>::values(event));
+    }, header.columns);
+    samples.append(event.data.data(), count);
+    offsets.push(static_cast<std::int64_t>(samples.size()));
+    ++events;
+    return true;
+  }
+};
+
+// A batch of at least one event, end of data (no event at the current position), or the error the
+// reader returned before any event of the batch.
+template <class Event>
+using BatchOutcome = std::variant<Batch<Event>, EndOfData, IoError, DecodeError>;
+
+// Pulls events from a WD1Reader or WD2Reader through its next(), so the channel probe, the partial-event
+// rule, the WD1 failed state and every error are the reader's own.
+//
+// A batch ends at `max_events` events, once its samples take `max_sample_bytes` or more (so its memory
+// stays bounded whatever the events' size; it holds at least one event), at end of data, or before an
+// event the reader could not deliver.
+// Such an error is kept and returned by the next call, so the events decoded before it are delivered
+// first and nothing is dropped. A read given up for a signal is not kept: the reader has returned to
+// that event's first byte, and the next call reads it again.
+template <class Reader>
+class BatchBuilder {
+ public:
+  using Event = std::variant_alternative_t<0, decltype(std::declval<Reader&>().next())>;
+
+  explicit BatchBuilder(Reader reader) noexcept : reader_(std::move(reader)) {}
+
+  BatchOutcome<Event> next(std::size_t max_events, std::size_t max_sample_bytes) {
+    if (pending_) return take_pending();
+    Batch<Event> batch;
+    const std::size_t max_samples = max_sample_bytes / sizeof(typename Batch<Event>::Sample);
+    while (batch.events < max_events && batch.samples.size() < max_samples) {
+      auto outcome = carried_ ? take_carried() : reader_.next();
+      if (auto* event = std::get_if<Event>(&outcome)) {
+        if (batch.append(*event)) continue;
+        if (batch.events == 0) return columns_unallocatable(*event);
+        carried_.emplace(std::move(*event));  // delivered first by the next call
+        break;
+      }
+      if (std::holds_alternative<EndOfData>(outcome)) break;
+      if (batch.events == 0) return error_of(std::move(outcome));
+      if (!is_interruption(outcome)) pending_.emplace(std::move(outcome));
+      break;
+    }
+    if (batch.events == 0) return EndOfData{};
+    return batch;
+  }
+
+ private:
+  using Outcome = ReadOutcome<Event>;
+
+  static bool is_interruption(const Outcome& outcome) noexcept {
+    const IoError* error = std::get_if<IoError>(&outcome);
+    return error != nullptr && error->kind() == IoErrorKind::Interrupted;
+  }
+
+  static BatchOutcome<Event> error_of(Outcome&& outcome) {
+    if (auto* error = std::get_if<IoError>(&outcome)) return std::move(*error);
+    return std::get<DecodeError>(outcome);
+  }
+
+  static BatchOutcome<Event> columns_unallocatable(const Event& event) noexcept {
+    const auto bytes = static_cast<std::int64_t>(event.data.size() * sizeof(typename Batch<Event>::Sample));
+    return DecodeError{DecodeError::Kind::OutOfMemory, "batch columns", bytes, 0};
+  }
+
+  BatchOutcome<Event> take_pending() {
+    Outcome outcome = std::move(*pending_);
+    pending_.reset();
+    return error_of(std::move(outcome));
+  }
+
+  Outcome take_carried() {
+    Outcome outcome = std::move(*carried_);
+    carried_.reset();
+    return outcome;
+  }
+
+  Reader reader_;
+  std::optional<Outcome> pending_;  // an error, returned by the next call
+  std::optional<Event> carried_;    // an event that did not fit, the first of the next batch
+};
+
+}  // namespace velk

@@ -1,0 +1,55 @@
+// A growing column of values whose storage is handed over to another owner without copying.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <optional>
+#include <utility>
+
+#include "event_stream/sample_vector.hpp"
+
+namespace velk {
+
+// Values appended one by one or in runs into one malloc'd block that doubles as it fills. The block
+// is a SampleVector's storage, so release() gives a SampleStorage that free_samples<T> frees, exactly
+// like an event's samples; its length is the values held, its capacity the block's size.
+template <class T>
+class ColumnBuffer {
+ public:
+  ColumnBuffer() noexcept : storage_(std::move(*SampleVector<T>::allocate(0))) {}
+
+  std::size_t size() const noexcept { return used_; }
+  const T* data() const noexcept { return storage_.data(); }
+
+  // Makes room for `extra` more values. Returns false, leaving the column unchanged, when the
+  // storage cannot grow.
+  [[nodiscard]] bool reserve(std::size_t extra) noexcept {
+    if (extra <= storage_.size() - used_) return true;
+    if (extra > SIZE_MAX / sizeof(T) - used_) return false;
+    std::size_t capacity = storage_.size() < kFirstCapacity ? kFirstCapacity : storage_.size();
+    while (capacity - used_ < extra) capacity = capacity > SIZE_MAX / 4 ? used_ + extra : 2 * capacity;
+    return storage_.grow(capacity);
+  }
+
+  // Appends after a reserve() that made room.
+  void push(T value) noexcept { storage_.data()[used_++] = value; }
+  void append(const T* values, std::size_t n) noexcept {
+    if (n != 0) std::memcpy(storage_.data() + used_, values, n * sizeof(T));
+    used_ += n;
+  }
+
+  // Hands the storage to the caller, leaving the column empty.
+  SampleStorage release() && noexcept {
+    SampleStorage storage = std::move(storage_).release();
+    storage.length = std::exchange(used_, 0);
+    return storage;
+  }
+
+ private:
+  static constexpr std::size_t kFirstCapacity = 64;
+
+  SampleVector<T> storage_;
+  std::size_t used_ = 0;
+};
+
+}  // namespace velk

@@ -1,0 +1,181 @@
+// BatchReader: construction, reading a batch as NumPy columns, deallocation.
+//
+// BatchReader(path, reader_type) opens the file as EventReader does, with the same exceptions.
+// read(max_events, max_bytes) returns (columns, samples, offsets): a dict of the header columns in the event
+// dictionary's key order, all samples in one array, and the int64 offsets (one more than the events)
+// where each event's samples begin. The batch ends once its samples take max_bytes or more. It returns
+// an empty batch at end of data, and always for max_events 0. An error raises from the call after the batch it ended; a signal handler's exception
+// raises at once, and the batch built so far comes with the next call.
+#include "velk_tools/columns/batch_reader.hpp"
+
+#include <cstddef>
+#include <new>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "binding/arguments.hpp"
+#include "binding/borrow.hpp"
+#include "binding/errors.hpp"
+#include "binding/heap_type.hpp"
+#include "binding/open_reader.hpp"
+#include "binding/sample_array.hpp"
+#include "columns/batch_builder.hpp"
+
+namespace velk::py {
+namespace {
+
+using Builder = std::variant<BatchBuilder<WD1Reader>, BatchBuilder<WD2Reader>>;
+using AnyBatch = std::variant<Batch<WD1Event>, Batch<WD2Event>>;
+
+struct BatchReaderObject {
+  PyObject_HEAD
+  BorrowCounter borrow;
+  Builder builder;
+  std::optional<AnyBatch> held;  // built when a signal handler raised; the next read returns it
+};
+
+BatchReaderObject* as_batch_reader(PyObject* self) noexcept {
+  return reinterpret_cast<BatchReaderObject*>(self);
+}
+
+Builder open_builder(std::string_view path, PyObject* reader_type_object, std::string_view reader_type) {
+  AnyReader reader = open_reader(path, reader_type_object, reader_type);
+  if (auto* wd1 = std::get_if<WD1Reader>(&reader)) return Builder(std::in_place_index<0>, std::move(*wd1));
+  return Builder(std::in_place_index<1>, std::move(std::get<WD2Reader>(reader)));
+}
+
+PyRef create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static constexpr std::array<const char*, 2> kParameters = {"path", "reader_type"};
+  const auto [path, reader_type] = bind_arguments("BatchReader.__new__()", kParameters, args, kwargs);
+  const std::string_view path_text = utf8_argument(path, "path");
+  const std::string_view reader_type_text = utf8_argument(reader_type, "reader_type");
+  Builder builder = open_builder(path_text, reader_type, reader_type_text);
+  PyRef self = allocate_instance(type);
+  BatchReaderObject* object = as_batch_reader(self.get());
+  new (&object->borrow) BorrowCounter(0);
+  new (&object->builder) Builder(std::move(builder));
+  new (&object->held) std::optional<AnyBatch>();
+  return self;
+}
+
+template <class T>
+void add_column(PyObject* dict, const char* name, ColumnBuffer<T>&& column) {
+  PyRef array = storage_array<T>(std::move(column).release());
+  check(PyDict_SetItemString(dict, name, array.get()));
+}
+
+// The batch's columns as NumPy arrays that take over its storage.
+template <class Event>
+PyRef batch_tuple(Batch<Event>&& batch) {
+  if (batch.offsets.size() == 0) {  // a batch without events still has its first offset
+    if (!batch.offsets.reserve(1)) throw std::bad_alloc();
+    batch.offsets.push(0);
+  }
+  PyRef columns = checked(PyDict_New());
+  std::size_t i = 0;
+  std::apply([&](auto&... column) {
+    (add_column(columns.get(), HeaderColumns<Event>::kNames[i++], std::move(column)), ...);
+  }, batch.header.columns);
+  PyRef samples = storage_array<typename Batch<Event>::Sample>(std::move(batch.samples).release());
+  PyRef offsets = storage_array<std::int64_t>(std::move(batch.offsets).release());
+  return checked(PyTuple_Pack(3, columns.get(), samples.get(), offsets.get()));
+}
+
+template <class Reader>
+PyRef next_batch(BatchReaderObject* object, BatchBuilder<Reader>& builder, std::size_t max_events,
+                 std::size_t max_bytes) {
+  using Event = typename BatchBuilder<Reader>::Event;
+  if (max_events == 0) return batch_tuple(Batch<Event>{});
+  auto outcome = builder.next(max_events, max_bytes);
+  return std::visit(Overloaded{
+                        [](EndOfData) { return batch_tuple(Batch<Event>{}); },
+                        [](IoError& error) -> PyRef { raise_io_error(error); },
+                        [](DecodeError& error) -> PyRef { raise_decode_error(error); },
+                        [&](Batch<Event>& batch) -> PyRef {
+                          if (PyErr_Occurred() != nullptr) {  // a signal handler raised
+                            object->held.emplace(std::move(batch));
+                            throw PythonError{};
+                          }
+                          return batch_tuple(std::move(batch));
+                        },
+                    },
+                    outcome);
+}
+
+std::size_t count_argument(PyObject* value, const char* name) {
+  const Py_ssize_t count = PyNumber_AsSsize_t(value, PyExc_OverflowError);
+  if (count == -1 && PyErr_Occurred() != nullptr) throw PythonError{};
+  if (count < 0) {
+    PyErr_Format(PyExc_ValueError, "%s must not be negative", name);
+    throw PythonError{};
+  }
+  return static_cast<std::size_t>(count);
+}
+
+PyRef read(BatchReaderObject* object, PyObject* const* args, Py_ssize_t nargs) {
+  // First, before anything of a batch exists: importing NumPy runs Python code.
+  prepare_sample_arrays();
+  if (nargs != 2) raise(PyExc_TypeError, "read() takes 2 arguments: max_events and max_bytes");
+  const std::size_t max_events = count_argument(args[0], "max_events");
+  const std::size_t max_bytes = count_argument(args[1], "max_bytes");
+  ExclusiveBorrow borrow(object->borrow);
+  if (object->held) {
+    AnyBatch batch = std::move(*object->held);
+    object->held.reset();
+    return std::visit([](auto& b) { return batch_tuple(std::move(b)); }, batch);
+  }
+  return std::visit([&](auto& builder) { return next_batch(object, builder, max_events, max_bytes); },
+                    object->builder);
+}
+
+PyObject* batch_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&] { return create(type, args, kwargs).release(); });
+}
+
+PyObject* batch_reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded<PyObject*>(nullptr, [&] { return read(as_batch_reader(self), args, nargs).release(); });
+}
+
+// Destroying the builder frees the stream's buffer and closes the file.
+void batch_reader_dealloc(PyObject* self) {
+  guarded_unraisable(self, [&] {
+    BatchReaderObject* object = as_batch_reader(self);
+    object->held.~optional();
+    object->builder.~Builder();
+    object->borrow.~BorrowCounter();
+  });
+  free_heap_instance(self);
+}
+
+PyMethodDef batch_reader_methods[] = {
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_reader_read)), METH_FASTCALL,
+     "read($self, max_events, max_bytes, /)\n--\n\n"
+     "The next batch of up to max_events events as (columns, samples, offsets)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot batch_reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>("BatchReader(path, reader_type)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(batch_reader_new)},
+    {Py_tp_methods, batch_reader_methods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(batch_reader_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec batch_reader_spec = {
+    "velk_tools._columns.BatchReader",
+    sizeof(BatchReaderObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    batch_reader_slots,
+};
+
+HeapType g_batch_reader_type(batch_reader_spec, "BatchReader");
+
+}  // namespace
+
+PyTypeObject* batch_reader_type() { return g_batch_reader_type.get(); }
+
+}  // namespace velk::py
