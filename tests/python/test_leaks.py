@@ -137,9 +137,10 @@ def measure() -> dict[str, int]:
 
 # Growth allowed over the measured iterations. A leak of one small object per iteration exceeds the
 # block limit, one 64 KiB stream buffer per iteration the byte limit, one big block per iteration the
-# RSS limit.
+# RSS limit. The block limit leaves room for the interpreter's own growth in a long test session (up to
+# 59 blocks in both windows was seen once there, never alone).
 ITERATIONS = 150
-LIMITS = {"python blocks": ITERATIONS // 3, "malloc bytes": 256 << 10, "rss bytes": 16 << 20}
+LIMITS = {"python blocks": 2 * ITERATIONS // 3, "malloc bytes": 256 << 10, "rss bytes": 16 << 20}
 
 
 def growth(workload, files) -> dict[str, int]:
