@@ -61,21 +61,44 @@ struct Batch {
   ColumnBuffer<Sample> samples;
   ColumnBuffer<std::int64_t> offsets;
 
-  // Returns false, with the batch unchanged in what it holds, when a column cannot grow.
+  // Room in every header column and the offsets for one more event. Returns false, with the batch
+  // unchanged in what it holds, when a column cannot grow.
+  [[nodiscard]] bool reserve_event() noexcept {
+    return std::apply([](auto&... c) { return (c.reserve(1) && ...); }, header.columns) &&
+           offsets.reserve(events == 0 ? 2 : 1);
+  }
+
+  // A sink that gives the reader the samples column's free end; append() counts what it placed there.
+  SampleSink<Sample> sink() noexcept {
+    placed_ = 0;
+    return {[](void* context, std::size_t count) noexcept -> Sample* {
+              auto* batch = static_cast<Batch*>(context);
+              Sample* room = batch->samples.room(count);
+              if (room != nullptr) batch->placed_ = count;
+              return room;
+            },
+            this};
+  }
+
+  // Appends the event: its samples from its data, or when that is empty the ones the reader placed
+  // through sink() in the reading that delivered it. Returns false, with the batch unchanged in what
+  // it holds, when a column cannot grow.
   [[nodiscard]] bool append(const Event& event) noexcept {
     const std::size_t count = event.data.size();
-    const bool room = std::apply([](auto&... c) { return (c.reserve(1) && ...); }, header.columns) &&
-                      offsets.reserve(events == 0 ? 2 : 1) && samples.reserve(count);
-    if (!room) return false;
+    if (!reserve_event() || !samples.reserve(count)) return false;
     if (events == 0) offsets.push(0);
     std::apply([&](auto&... c) {
       std::apply([&](auto... v) { (c.push(v), ...); }, HeaderColumns<Event>::values(event));
     }, header.columns);
     samples.append(event.data.data(), count);
+    samples.commit(std::exchange(placed_, 0));
     offsets.push(static_cast<std::int64_t>(samples.size()));
     ++events;
     return true;
   }
+
+ private:
+  std::size_t placed_ = 0;  // samples the last reading through sink() placed past the column's end
 };
 
 // A batch of at least one event, end of data (no event at the current position), or the error the
@@ -104,7 +127,7 @@ class BatchBuilder {
     Batch<Event> batch;
     const std::size_t max_samples = max_sample_bytes / sizeof(typename Batch<Event>::Sample);
     while (batch.events < max_events && batch.samples.size() < max_samples) {
-      auto outcome = carried_ ? take_carried() : reader_.next();
+      auto outcome = carried_ ? take_carried() : read_event(batch);
       if (auto* event = std::get_if<Event>(&outcome)) {
         if (batch.append(*event)) continue;
         if (batch.events == 0) return columns_unallocatable(*event);
@@ -136,6 +159,14 @@ class BatchBuilder {
   static BatchOutcome<Event> columns_unallocatable(const Event& event) noexcept {
     const auto bytes = static_cast<std::int64_t>(event.data.size() * sizeof(typename Batch<Event>::Sample));
     return DecodeError{DecodeError::Kind::OutOfMemory, "batch columns", bytes, 0};
+  }
+
+  // Reads the next event with its samples straight into the batch's column; through next() when the
+  // header columns cannot take one more event, so that such an event ends the batch as one whose
+  // samples do not fit does.
+  Outcome read_event(Batch<Event>& batch) {
+    if (!batch.reserve_event()) return reader_.next();
+    return reader_.next_into(batch.sink());
   }
 
   BatchOutcome<Event> take_pending() {

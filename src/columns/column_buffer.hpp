@@ -31,6 +31,11 @@ class ColumnBuffer {
     return storage_.grow(capacity);
   }
 
+  // Storage for `extra` more values past the end, or nullptr when the storage cannot grow; commit()
+  // then counts the ones written.
+  T* room(std::size_t extra) noexcept { return reserve(extra) ? storage_.data() + used_ : nullptr; }
+  void commit(std::size_t n) noexcept { used_ += n; }
+
   // Appends after a reserve() that made room.
   void push(T value) noexcept { storage_.data()[used_++] = value; }
   void append(const T* values, std::size_t n) noexcept {

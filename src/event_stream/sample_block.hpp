@@ -51,4 +51,33 @@ SampleBlock<T> read_sample_block(EventStream& stream, std::size_t count) {
   }
 }
 
+// Where a reader puts an event's samples instead of allocating them: room(context, count) returns
+// storage for `count` samples (count > 0), which the reader fills with exactly the block's samples if
+// the read succeeds, or nullptr to have them allocated as usual. The storage stays the caller's; a read
+// that fails leaves it holding whatever part of the block arrived.
+template <class T>
+struct SampleSink {
+  T* (*room)(void* context, std::size_t count) noexcept = nullptr;
+  void* context = nullptr;
+};
+
+// Reads `count` samples as read_sample_block does, into the sink's storage when it gives some: the
+// result is then an empty vector. Blocks too large to be allocated at once are never put in a sink,
+// so a corrupt size claim costs no more memory there than through read_sample_block.
+template <class T, class Bits>
+SampleBlock<T> read_sample_block(EventStream& stream, std::size_t count, SampleSink<T> sink) {
+  if (sink.room != nullptr && count != 0 && count <= kEagerBlockBytes / sizeof(T)) {
+    if (T* room = sink.room(sink.context, count)) {
+      if (Status s = stream.read_exact(reinterpret_cast<std::byte*>(room), count * sizeof(T)); !s) {
+        return s.error();
+      }
+      samples_from_little_endian<T, Bits>(room, count);
+      return std::move(*SampleVector<T>::allocate(0));
+    }
+  }
+  SampleBlock<T> block = read_sample_block<T>(stream, count);
+  if (auto* samples = std::get_if<SampleVector<T>>(&block)) samples_from_little_endian<T, Bits>(*samples);
+  return block;
+}
+
 }  // namespace velk

@@ -105,18 +105,23 @@ class SampleVector {
   std::size_t size_;  // also the capacity: the storage is allocated at its exact size
 };
 
-// Samples are read from the file straight into the vector; on a big-endian host each element is then
-// byte-swapped in place. Floats are swapped as their 32-bit patterns, so NaN payloads survive.
+// Samples are read from the file straight into their storage; on a big-endian host each element is
+// then byte-swapped in place. Floats are swapped as their 32-bit patterns, so NaN payloads survive.
 template <class T, class Bits>
-void samples_from_little_endian(SampleVector<T>& samples) noexcept {
+void samples_from_little_endian(T* samples, std::size_t count) noexcept {
   static_assert(sizeof(T) == sizeof(Bits));
   if constexpr (std::endian::native == std::endian::big) {
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-      Bits bits = std::bit_cast<Bits>(samples.data()[i]);
+    for (std::size_t i = 0; i < count; ++i) {
+      Bits bits = std::bit_cast<Bits>(samples[i]);
       bits = static_cast<Bits>(__builtin_bswap32(bits) >> (32 - 8 * sizeof(Bits)));
-      samples.data()[i] = std::bit_cast<T>(bits);
+      samples[i] = std::bit_cast<T>(bits);
     }
   }
+}
+
+template <class T, class Bits>
+void samples_from_little_endian(SampleVector<T>& samples) noexcept {
+  samples_from_little_endian<T, Bits>(samples.data(), samples.size());
 }
 
 }  // namespace velk
