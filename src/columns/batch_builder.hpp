@@ -2,6 +2,7 @@
 // one flat array, and the offsets where each event's samples start.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -83,14 +84,21 @@ struct Batch {
   // Appends the event: its samples from its data, or when that is empty the ones the reader placed
   // through sink() in the reading that delivered it. Returns false, with the batch unchanged in what
   // it holds, when a column cannot grow.
-  [[nodiscard]] bool append(const Event& event) noexcept {
+  // An event's samples that arrive first in an empty batch become the column, without a copy.
+  [[nodiscard]] bool append(Event& event) noexcept {
     const std::size_t count = event.data.size();
-    if (!reserve_event() || !samples.reserve(count)) return false;
+    if (!reserve_event()) return false;
+    if (count != 0 && samples.size() == 0) {
+      samples.adopt(std::move(event.data));
+    } else if (samples.reserve(count)) {
+      samples.append(event.data.data(), count);
+    } else {
+      return false;
+    }
     if (events == 0) offsets.push(0);
     std::apply([&](auto&... c) {
       std::apply([&](auto... v) { (c.push(v), ...); }, HeaderColumns<Event>::values(event));
     }, header.columns);
-    samples.append(event.data.data(), count);
     samples.commit(std::exchange(placed_, 0));
     offsets.push(static_cast<std::int64_t>(samples.size()));
     ++events;
@@ -126,6 +134,10 @@ class BatchBuilder {
     if (pending_) return take_pending();
     Batch<Event> batch;
     const std::size_t max_samples = max_sample_bytes / sizeof(typename Batch<Event>::Sample);
+    // The samples column is allocated once at the size that ends the batch (a failure leaves it to
+    // grow as events arrive), and what a short batch leaves unused is given back at its end.
+    using Sample = typename Batch<Event>::Sample;
+    (void)batch.samples.reserve(std::min(max_samples, kEagerBlockBytes / sizeof(Sample)));
     while (batch.events < max_events && batch.samples.size() < max_samples) {
       auto outcome = carried_ ? take_carried() : read_event(batch);
       if (auto* event = std::get_if<Event>(&outcome)) {
@@ -140,6 +152,7 @@ class BatchBuilder {
       break;
     }
     if (batch.events == 0) return EndOfData{};
+    batch.samples.shrink_to_fit();
     return batch;
   }
 

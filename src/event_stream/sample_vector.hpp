@@ -79,6 +79,19 @@ class SampleVector {
     return true;
   }
 
+  // Gives back the storage beyond `size` samples (size <= size()); on a failure the storage stays
+  // as it is, which is as good.
+  void shrink(std::size_t size) noexcept {
+    if (size == 0) {
+      std::free(std::exchange(data_, nullptr));
+    } else if (void* data = std::realloc(data_, size * sizeof(T))) {
+      data_ = static_cast<T*>(data);
+    } else {
+      return;
+    }
+    size_ = size;
+  }
+
   T* data() noexcept { return data_; }
   const T* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
