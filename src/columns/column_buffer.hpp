@@ -31,9 +31,10 @@ class ColumnBuffer {
     return storage_.grow(capacity);
   }
 
-  // Storage for `extra` more values past the end, or nullptr when the storage cannot grow; commit()
-  // then counts the ones written.
-  T* room(std::size_t extra) noexcept { return reserve(extra) ? storage_.data() + used_ : nullptr; }
+  // Values the storage holds beyond those held, and where they start.
+  std::size_t spare() const noexcept { return storage_.size() - used_; }
+  T* end() noexcept { return storage_.data() + used_; }
+  // Counts `n` more values written past the end, within the spare storage.
   void commit(std::size_t n) noexcept { used_ += n; }
 
   // Takes over a vector's storage as the values held; only while the column is empty.

@@ -49,6 +49,9 @@ class SampleVector {
     return SampleVector(static_cast<T*>(data), size);
   }
 
+  // No samples, no storage.
+  static SampleVector empty() noexcept { return SampleVector(nullptr, 0); }
+
   // Storage for exactly `size` samples taken from the block cache, with stale contents; nothing when
   // the cache holds no block of that size.
   static std::optional<SampleVector> reuse(std::size_t size) noexcept {

@@ -41,9 +41,12 @@ ReadOutcome<Out> WD1Reader::decode(TakeBlock&& take_block) {
   return outcome;
 }
 
-ReadOutcome<WD1Event> WD1Reader::next() { return next_into(SampleSink<std::uint16_t>{}); }
+ReadOutcome<WD1Event> WD1Reader::next() {
+  SampleSink<std::uint16_t> none;
+  return next_into(none);
+}
 
-ReadOutcome<WD1Event> WD1Reader::next_into(SampleSink<std::uint16_t> sink) {
+ReadOutcome<WD1Event> WD1Reader::next_into(SampleSink<std::uint16_t>& sink) {
   return decode<WD1Event>([&](const WD1Header& h, std::size_t count) -> ReadOutcome<WD1Event> {
     SampleBlock<std::uint16_t> block = read_sample_block<std::uint16_t, std::uint16_t>(stream_, count, sink);
     if (const IoError* error = std::get_if<IoError>(&block)) return *error;

@@ -36,9 +36,12 @@ ReadOutcome<Out> WD2Reader::decode(TakeBlock&& take_block) {
   return outcome;
 }
 
-ReadOutcome<WD2Event> WD2Reader::next() { return next_into(SampleSink<float>{}); }
+ReadOutcome<WD2Event> WD2Reader::next() {
+  SampleSink<float> none;
+  return next_into(none);
+}
 
-ReadOutcome<WD2Event> WD2Reader::next_into(SampleSink<float> sink) {
+ReadOutcome<WD2Event> WD2Reader::next_into(SampleSink<float>& sink) {
   return decode<WD2Event>([&](const WD2Header& h, std::uint32_t block) -> ReadOutcome<WD2Event> {
     SampleBlock<float> read = read_sample_block<float, std::uint32_t>(stream_, block / 4, sink);
     if (const IoError* error = std::get_if<IoError>(&read)) return *error;

@@ -70,8 +70,8 @@ class WD2Reader {
 
   // The same step as next(), with the samples read into the storage `sink` gives for them (see
   // SampleSink) and the event's data left empty; when the sink gives none they come in data as from
-  // next(). Every outcome, the stream position after it are those of next().
-  ReadOutcome<WD2Event> next_into(SampleSink<float> sink);
+  // next(). Every outcome and the stream position after it are those of next().
+  ReadOutcome<WD2Event> next_into(SampleSink<float>& sink);
 
   // The same step as next() with the header in place of the event: the data block is passed over
   // (EventStream::skip_block) rather than read, and never allocated, so a block that cannot be held
