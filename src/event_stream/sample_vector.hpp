@@ -68,8 +68,11 @@ class SampleVector {
     std::swap(size_, other.size_);
     return *this;
   }
-  // Samples never handed over belong to no delivered event: they are freed, not cached.
-  ~SampleVector() { std::free(data_); }
+  // Samples never handed over belong to no delivered event: they are freed, not cached. Most vectors
+  // a batch sees are empty (their samples went straight into a column), hence the test.
+  ~SampleVector() {
+    if (data_ != nullptr) std::free(data_);
+  }
 
   // Enlarges the storage to exactly `size` samples (size >= size()), keeping the samples held so far.
   // Returns false, leaving the vector unchanged, when the storage cannot be allocated.
