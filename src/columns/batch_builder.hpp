@@ -13,6 +13,7 @@
 
 #include "columns/column_buffer.hpp"
 #include "event_stream/read_outcome.hpp"
+#include "event_stream/sample_block.hpp"
 #include "wd1_reader/wd1_reader.hpp"
 #include "wd2_reader/wd2_reader.hpp"
 
@@ -78,7 +79,8 @@ struct Batch {
   // it holds, when a column cannot grow.
   [[nodiscard]] bool append(Event& event) noexcept {
     const std::size_t count = event.data.size();
-    const std::size_t placed = sink_.free == nullptr ? 0 : static_cast<std::size_t>(sink_.free - samples.end());
+    const std::size_t placed =
+        sink_.free == nullptr ? 0 : static_cast<std::size_t>(sink_.free - samples.end());
     sink_ = {};
     if (!reserve_event()) return false;
     if (count != 0 && samples.size() == 0) {
