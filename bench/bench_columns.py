@@ -3,15 +3,15 @@
 file, on the recordings of bench/bench.py, and the peak memory each adds.
 
 Readers (each timed in the same process, interleaved round by round, medians reported):
-  batches     for batch in read_batches(path, kind): the batch is dropped before the next is read
-              (65536 events per batch)
-  velk        for event in velk.EventReader(path, kind): each event dropped before the next
+  batches     for batch in read_batches(path, kind): each batch is kept until the next has been read
+              (up to 65536 events and 1 MiB of samples per batch)
+  velk        for event in velk.EventReader(path, kind): each event kept until the next has been read
   bandwidth   the file read in 1 MiB chunks into one reused buffer: no decoding, no objects
 Peak memory: each reader runs once more in a fresh interpreter, which reports how far its resident
 set's high-water mark rose above what importing velk, velk_tools and NumPy left.
 
 Usage: OPENBLAS_NUM_THREADS=1 PYTHONPATH=<build dir> python3 bench/bench_columns.py [--size-mb N]
-       [--rounds N] [--case TEXT]
+       [--rounds N] [--case TEXT] [--clock cpu]
 """
 
 from __future__ import annotations
@@ -21,6 +21,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
@@ -87,15 +88,19 @@ def main() -> None:
     parser.add_argument("--size-mb", type=float, default=256, help="size of each recording (default 256)")
     parser.add_argument("--rounds", type=int, default=5, help="timed rounds per case (default 5)")
     parser.add_argument("--case", action="append", default=None, help="only cases whose name contains TEXT")
+    parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
+                        help="time readers by the wall clock (default) or by the process's CPU time,\n"
+                             "which on a loaded machine leaves out the time spent waiting for a CPU")
     parser.add_argument("--peak-of", choices=sorted(READERS), help=argparse.SUPPRESS)
     parser.add_argument("--path", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.peak_of:
         measure_peak(args.peak_of, args.path, args.case[0])
         return
+    bench.CLOCK = time.process_time if args.clock == "cpu" else time.perf_counter
     cases = [c for c in bench.CASES if args.case is None or any(t in c.name for t in args.case)]
     print(bench.machine())
-    print(f"\n{args.size_mb:g} MB per recording, medians of {args.rounds} rounds; load {bench.load()}\n")
+    print(f"\n{args.size_mb:g} MB per recording, medians of {args.rounds} rounds, {args.clock} clock; load {bench.load()}\n")
     print("| case | batches events/s | velk events/s | batches / velk | batches MB/s | "
           "/ bandwidth | peak MiB batches | velk | bandwidth |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")

@@ -2,6 +2,7 @@
 // one flat array, and the offsets where each event's samples start.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,7 @@
 
 #include "columns/column_buffer.hpp"
 #include "event_stream/read_outcome.hpp"
+#include "event_stream/sample_block.hpp"
 #include "wd1_reader/wd1_reader.hpp"
 #include "wd2_reader/wd2_reader.hpp"
 
@@ -61,21 +63,91 @@ struct Batch {
   ColumnBuffer<Sample> samples;
   ColumnBuffer<std::int64_t> offsets;
 
-  // Returns false, with the batch unchanged in what it holds, when a column cannot grow.
-  [[nodiscard]] bool append(const Event& event) noexcept {
+  // Room in every header column and the offsets for one more event. Returns false, with the batch
+  // unchanged in what it holds, when a column cannot grow.
+  [[nodiscard]] bool reserve_event() noexcept { return event_room_ != 0 || grow_event_columns(); }
+
+  // A sink that gives the reader the samples column's spare storage; append() counts what it placed.
+  SampleSink<Sample>& sink() noexcept {
+    sink_ = {samples.end(), samples.end() + samples.spare(), grow_samples, this};
+    return sink_;
+  }
+
+  // Appends the event: its samples from its data, or when that is empty the ones the reader placed
+  // through sink() in the reading that delivered it. An event's samples that arrive first in an
+  // empty batch become the column, without a copy. Returns false, with the batch unchanged in what
+  // it holds, when a column cannot grow.
+  [[nodiscard]] bool append(Event& event) noexcept {
     const std::size_t count = event.data.size();
-    const bool room = std::apply([](auto&... c) { return (c.reserve(1) && ...); }, header.columns) &&
-                      offsets.reserve(events == 0 ? 2 : 1) && samples.reserve(count);
-    if (!room) return false;
+    const std::size_t placed =
+        sink_.free == nullptr ? 0 : static_cast<std::size_t>(sink_.free - samples.end());
+    sink_ = {};
+    if (!reserve_event()) return false;
+    if (count != 0 && samples.size() == 0) {
+      samples.adopt(std::move(event.data));
+    } else if (samples.reserve(count)) {
+      samples.append(event.data.data(), count);
+    } else {
+      return false;
+    }
     if (events == 0) offsets.push(0);
     std::apply([&](auto&... c) {
       std::apply([&](auto... v) { (c.push(v), ...); }, HeaderColumns<Event>::values(event));
     }, header.columns);
-    samples.append(event.data.data(), count);
+    samples.commit(placed);
     offsets.push(static_cast<std::int64_t>(samples.size()));
     ++events;
+    --event_room_;
     return true;
   }
+
+  // Sets the limits that end the batch, from which the columns' growth guesses its final size.
+  void plan(std::size_t max_events, std::size_t max_samples) noexcept {
+    max_events_ = max_events;
+    max_samples_ = max_samples;
+  }
+
+  // Gives back the storage a batch that ended short of its limits leaves unused.
+  void shrink_to_fit() noexcept {
+    samples.shrink_to_fit();
+    offsets.shrink_to_fit();
+    std::apply([](auto&... c) { (c.shrink_to_fit(), ...); }, header.columns);
+  }
+
+ private:
+  // Events the batch will probably take beyond those it holds: as many as the samples left below its
+  // limit hold at the mean event's size, within the events left.
+  std::size_t expected_more() const noexcept {
+    if (events == 0 || events >= max_events_) return 0;
+    const std::size_t mean = std::max<std::size_t>(1, samples.size() / events);
+    const std::size_t left = max_samples_ > samples.size() ? max_samples_ - samples.size() : 0;
+    return std::min(max_events_ - events, left / mean + 1);
+  }
+
+  // Grows the header columns and the offsets together, so that one count says when they are full.
+  // They start small, and the first growth makes room for the events the batch probably takes.
+  bool grow_event_columns() noexcept {
+    const std::size_t extra = std::max<std::size_t>(events < 64 ? 64 : events, expected_more());
+    const bool grown = std::apply([&](auto&... c) { return (c.reserve(extra) && ...); }, header.columns) &&
+                       offsets.reserve(extra + 1);
+    if (!grown) return false;
+    event_room_ = offsets.spare() - (events == 0 ? 1 : 0);
+    std::apply([&](auto&... c) { ((event_room_ = std::min(event_room_, c.spare())), ...); }, header.columns);
+    return true;
+  }
+
+  static bool grow_samples(SampleSink<Sample>& sink, std::size_t count) noexcept {
+    auto& batch = *static_cast<Batch*>(sink.context);
+    if (!batch.samples.reserve(count)) return false;
+    sink.free = batch.samples.end();
+    sink.end = sink.free + batch.samples.spare();
+    return true;
+  }
+
+  std::size_t max_events_ = 0;
+  std::size_t max_samples_ = 0;
+  std::size_t event_room_ = 0;  // events every header column and the offsets take without growing
+  SampleSink<Sample> sink_;     // the last sink(), while an event read through it is appended
 };
 
 // A batch of at least one event, end of data (no event at the current position), or the error the
@@ -103,8 +175,13 @@ class BatchBuilder {
     if (pending_) return take_pending();
     Batch<Event> batch;
     const std::size_t max_samples = max_sample_bytes / sizeof(typename Batch<Event>::Sample);
+    // The samples column is allocated once at the size that ends the batch (a failure leaves it to
+    // grow as events arrive), and what a short batch leaves unused is given back at its end.
+    using Sample = typename Batch<Event>::Sample;
+    (void)batch.samples.reserve(std::min(max_samples, kEagerBlockBytes / sizeof(Sample)));
+    batch.plan(max_events, max_samples);
     while (batch.events < max_events && batch.samples.size() < max_samples) {
-      auto outcome = carried_ ? take_carried() : reader_.next();
+      auto outcome = carried_ ? take_carried() : read_event(batch);
       if (auto* event = std::get_if<Event>(&outcome)) {
         if (batch.append(*event)) continue;
         if (batch.events == 0) return columns_unallocatable(*event);
@@ -117,6 +194,7 @@ class BatchBuilder {
       break;
     }
     if (batch.events == 0) return EndOfData{};
+    batch.shrink_to_fit();
     return batch;
   }
 
@@ -136,6 +214,14 @@ class BatchBuilder {
   static BatchOutcome<Event> columns_unallocatable(const Event& event) noexcept {
     const auto bytes = static_cast<std::int64_t>(event.data.size() * sizeof(typename Batch<Event>::Sample));
     return DecodeError{DecodeError::Kind::OutOfMemory, "batch columns", bytes, 0};
+  }
+
+  // Reads the next event with its samples straight into the batch's column; through next() when the
+  // header columns cannot take one more event, so that such an event ends the batch as one whose
+  // samples do not fit does.
+  Outcome read_event(Batch<Event>& batch) {
+    if (!batch.reserve_event()) return reader_.next();
+    return reader_.next_into(batch.sink());
   }
 
   BatchOutcome<Event> take_pending() {

@@ -31,11 +31,28 @@ class ColumnBuffer {
     return storage_.grow(capacity);
   }
 
+  // Values the storage holds beyond those held, and where they start.
+  std::size_t spare() const noexcept { return storage_.size() - used_; }
+  T* end() noexcept { return storage_.data() + used_; }
+  // Counts `n` more values written past the end, within the spare storage.
+  void commit(std::size_t n) noexcept { used_ += n; }
+
+  // Takes over a vector's storage as the values held; only while the column is empty.
+  void adopt(SampleVector<T>&& values) noexcept {
+    storage_ = std::move(values);
+    used_ = storage_.size();
+  }
+
   // Appends after a reserve() that made room.
   void push(T value) noexcept { storage_.data()[used_++] = value; }
   void append(const T* values, std::size_t n) noexcept {
     if (n != 0) std::memcpy(storage_.data() + used_, values, n * sizeof(T));
     used_ += n;
+  }
+
+  // Gives back most of the storage when at most half of it is used.
+  void shrink_to_fit() noexcept {
+    if (used_ <= storage_.size() / 2) storage_.shrink(used_);
   }
 
   // Hands the storage to the caller, leaving the column empty.

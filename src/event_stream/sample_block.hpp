@@ -51,4 +51,37 @@ SampleBlock<T> read_sample_block(EventStream& stream, std::size_t count) {
   }
 }
 
+// Where a reader puts an event's samples instead of allocating them: the free storage from `free` to
+// `end`, which grow(sink, count) may replace by storage for at least `count` samples (returning false
+// when it cannot, or when it is null). A read that succeeds puts exactly the block's samples at `free`
+// and advances it past them; one that fails leaves `free` where it was. The storage stays the
+// caller's.
+template <class T>
+struct SampleSink {
+  T* free = nullptr;
+  T* end = nullptr;
+  bool (*grow)(SampleSink& sink, std::size_t count) noexcept = nullptr;
+  void* context = nullptr;
+};
+
+// Reads `count` samples as read_sample_block does, into the sink's storage when it gives some: the
+// result is then an empty vector. Blocks too large to be allocated at once are never put in a sink,
+// so a corrupt size claim costs no more memory there than through read_sample_block.
+template <class T, class Bits>
+SampleBlock<T> read_sample_block(EventStream& stream, std::size_t count, SampleSink<T>& sink) {
+  const bool fits = count <= static_cast<std::size_t>(sink.end - sink.free) ||
+                    (count <= kEagerBlockBytes / sizeof(T) && sink.grow != nullptr && sink.grow(sink, count));
+  if (fits && count != 0) {
+    if (Status s = stream.read_exact(reinterpret_cast<std::byte*>(sink.free), count * sizeof(T)); !s) {
+      return s.error();
+    }
+    samples_from_little_endian<T, Bits>(sink.free, count);
+    sink.free += count;
+    return SampleVector<T>::empty();
+  }
+  SampleBlock<T> block = read_sample_block<T>(stream, count);
+  if (auto* samples = std::get_if<SampleVector<T>>(&block)) samples_from_little_endian<T, Bits>(*samples);
+  return block;
+}
+
 }  // namespace velk

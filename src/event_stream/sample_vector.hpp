@@ -49,6 +49,9 @@ class SampleVector {
     return SampleVector(static_cast<T*>(data), size);
   }
 
+  // No samples, no storage.
+  static SampleVector empty() noexcept { return SampleVector(nullptr, 0); }
+
   // Storage for exactly `size` samples taken from the block cache, with stale contents; nothing when
   // the cache holds no block of that size.
   static std::optional<SampleVector> reuse(std::size_t size) noexcept {
@@ -65,8 +68,11 @@ class SampleVector {
     std::swap(size_, other.size_);
     return *this;
   }
-  // Samples never handed over belong to no delivered event: they are freed, not cached.
-  ~SampleVector() { std::free(data_); }
+  // Samples never handed over belong to no delivered event: they are freed, not cached. Most vectors
+  // a batch sees are empty (their samples went straight into a column), hence the test.
+  ~SampleVector() {
+    if (data_ != nullptr) std::free(data_);
+  }
 
   // Enlarges the storage to exactly `size` samples (size >= size()), keeping the samples held so far.
   // Returns false, leaving the vector unchanged, when the storage cannot be allocated.
@@ -77,6 +83,19 @@ class SampleVector {
     data_ = static_cast<T*>(data);
     size_ = size;
     return true;
+  }
+
+  // Gives back the storage beyond `size` samples (size <= size()); on a failure the storage stays
+  // as it is, which is as good.
+  void shrink(std::size_t size) noexcept {
+    if (size == 0) {
+      std::free(std::exchange(data_, nullptr));
+    } else if (void* data = std::realloc(data_, size * sizeof(T))) {
+      data_ = static_cast<T*>(data);
+    } else {
+      return;
+    }
+    size_ = size;
   }
 
   T* data() noexcept { return data_; }
@@ -105,18 +124,23 @@ class SampleVector {
   std::size_t size_;  // also the capacity: the storage is allocated at its exact size
 };
 
-// Samples are read from the file straight into the vector; on a big-endian host each element is then
-// byte-swapped in place. Floats are swapped as their 32-bit patterns, so NaN payloads survive.
+// Samples are read from the file straight into their storage; on a big-endian host each element is
+// then byte-swapped in place. Floats are swapped as their 32-bit patterns, so NaN payloads survive.
 template <class T, class Bits>
-void samples_from_little_endian(SampleVector<T>& samples) noexcept {
+void samples_from_little_endian(T* samples, std::size_t count) noexcept {
   static_assert(sizeof(T) == sizeof(Bits));
   if constexpr (std::endian::native == std::endian::big) {
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-      Bits bits = std::bit_cast<Bits>(samples.data()[i]);
+    for (std::size_t i = 0; i < count; ++i) {
+      Bits bits = std::bit_cast<Bits>(samples[i]);
       bits = static_cast<Bits>(__builtin_bswap32(bits) >> (32 - 8 * sizeof(Bits)));
-      samples.data()[i] = std::bit_cast<T>(bits);
+      samples[i] = std::bit_cast<T>(bits);
     }
   }
+}
+
+template <class T, class Bits>
+void samples_from_little_endian(SampleVector<T>& samples) noexcept {
+  samples_from_little_endian<T, Bits>(samples.data(), samples.size());
 }
 
 }  // namespace velk

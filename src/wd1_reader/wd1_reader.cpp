@@ -42,16 +42,19 @@ ReadOutcome<Out> WD1Reader::decode(TakeBlock&& take_block) {
 }
 
 ReadOutcome<WD1Event> WD1Reader::next() {
-  return decode<WD1Event>([this](const WD1Header& h, std::size_t count) -> ReadOutcome<WD1Event> {
-    SampleBlock<std::uint16_t> block = read_sample_block<std::uint16_t>(stream_, count);
+  SampleSink<std::uint16_t> none;
+  return next_into(none);
+}
+
+ReadOutcome<WD1Event> WD1Reader::next_into(SampleSink<std::uint16_t>& sink) {
+  return decode<WD1Event>([&](const WD1Header& h, std::size_t count) -> ReadOutcome<WD1Event> {
+    SampleBlock<std::uint16_t> block = read_sample_block<std::uint16_t, std::uint16_t>(stream_, count, sink);
     if (const IoError* error = std::get_if<IoError>(&block)) return *error;
     if (std::holds_alternative<SamplesUnallocatable>(block)) {
       return DecodeError{DecodeError::Kind::OutOfMemory, "samples",
                          static_cast<std::int64_t>(count * 2), 0};
     }
-    auto& samples = std::get<SampleVector<std::uint16_t>>(block);
-    samples_from_little_endian<std::uint16_t, std::uint16_t>(samples);
-    return WD1Event{h, std::move(samples)};
+    return WD1Event{h, std::move(std::get<SampleVector<std::uint16_t>>(block))};
   });
 }
 

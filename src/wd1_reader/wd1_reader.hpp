@@ -21,6 +21,7 @@
 
 #include "event_stream/event_stream.hpp"
 #include "event_stream/read_outcome.hpp"
+#include "event_stream/sample_block.hpp"
 #include "event_stream/sample_vector.hpp"
 
 namespace velk {
@@ -59,6 +60,11 @@ class WD1Reader {
   // reader: every later call returns end of data without touching the file. A decode error leaves
   // the header consumed and the reader usable.
   ReadOutcome<WD1Event> next();
+
+  // The same step as next(), with the samples read into the storage `sink` gives for them (see
+  // SampleSink) and the event's data left empty; when the sink gives none they come in data as from
+  // next(). Every outcome, the stream position after it and the failed state are those of next().
+  ReadOutcome<WD1Event> next_into(SampleSink<std::uint16_t>& sink);
 
   // The same step as next() with the header in place of the event: the samples are passed over
   // (EventStream::skip_block) rather than read, and never allocated, so an event whose samples cannot

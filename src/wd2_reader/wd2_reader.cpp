@@ -37,15 +37,18 @@ ReadOutcome<Out> WD2Reader::decode(TakeBlock&& take_block) {
 }
 
 ReadOutcome<WD2Event> WD2Reader::next() {
-  return decode<WD2Event>([this](const WD2Header& h, std::uint32_t block) -> ReadOutcome<WD2Event> {
-    SampleBlock<float> read = read_sample_block<float>(stream_, block / 4);
+  SampleSink<float> none;
+  return next_into(none);
+}
+
+ReadOutcome<WD2Event> WD2Reader::next_into(SampleSink<float>& sink) {
+  return decode<WD2Event>([&](const WD2Header& h, std::uint32_t block) -> ReadOutcome<WD2Event> {
+    SampleBlock<float> read = read_sample_block<float, std::uint32_t>(stream_, block / 4, sink);
     if (const IoError* error = std::get_if<IoError>(&read)) return *error;
     if (std::holds_alternative<SamplesUnallocatable>(read)) {
       return DecodeError{DecodeError::Kind::OutOfMemory, "data block", block, 0};
     }
-    auto& data = std::get<SampleVector<float>>(read);
-    samples_from_little_endian<float, std::uint32_t>(data);
-    return WD2Event{h, std::move(data)};
+    return WD2Event{h, std::move(std::get<SampleVector<float>>(read))};
   });
 }
 

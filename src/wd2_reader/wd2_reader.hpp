@@ -21,6 +21,7 @@
 
 #include "event_stream/event_stream.hpp"
 #include "event_stream/read_outcome.hpp"
+#include "event_stream/sample_block.hpp"
 #include "event_stream/sample_vector.hpp"
 
 namespace velk {
@@ -66,6 +67,11 @@ class WD2Reader {
   // The next event, end of data, or an error. There is no failed state: every call reads at the
   // stream's current position. A block of kBlockLimit bytes or more leaves its header consumed.
   ReadOutcome<WD2Event> next();
+
+  // The same step as next(), with the samples read into the storage `sink` gives for them (see
+  // SampleSink) and the event's data left empty; when the sink gives none they come in data as from
+  // next(). Every outcome and the stream position after it are those of next().
+  ReadOutcome<WD2Event> next_into(SampleSink<float>& sink);
 
   // The same step as next() with the header in place of the event: the data block is passed over
   // (EventStream::skip_block) rather than read, and never allocated, so a block that cannot be held

@@ -4,6 +4,7 @@ float bits included."""
 
 from __future__ import annotations
 
+import struct
 import threading
 
 import numpy as np
@@ -144,3 +145,16 @@ def test_convert_writes_the_events_and_stops_at_an_error(recording, tmp_path, su
         event = next(reader)
         expected.append({**event, "data": event["data"].tolist()})
     assert table.to_pylist() == expected
+
+
+def test_block_beyond_the_eager_size_then_small_events_in_one_batch(recording):
+    # A first block too large to be read into the column becomes the column; the events after it
+    # are appended behind its samples.
+    big = np.arange(9 << 20, dtype="<u2")
+    events = [(big, 1), (np.array([7, 8, 9], "<u2"), 2), (np.array([], "<u2"), 3), (np.array([5], "<u2"), 4)]
+    data = b"".join(struct.pack("<6i", 24 + 2 * len(s), 0, 0, 0, counter, 0) + s.tobytes()
+                    for s, counter in events)
+    (batch,) = list(read_batches(recording(data), "WD1", max_bytes=1 << 30))
+    assert batch.columns["event_counter"].tolist() == [1, 2, 3, 4]
+    assert batch.offsets.tolist() == [0, 9 << 20, (9 << 20) + 3, (9 << 20) + 3, (9 << 20) + 4]
+    assert np.array_equal(batch.samples, np.concatenate([s for s, _ in events]))
