@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import velk
+from dask_cluster import local_cluster
 from recordings import wd1_event
 
 pytestmark = pytest.mark.skipif(
@@ -20,18 +21,6 @@ pytestmark = pytest.mark.skipif(
     reason="dask[distributed], pandas and pyarrow come with the test extras")
 
 GUIDE = Path(__file__).resolve().parents[2] / "docs" / "guide.md"
-
-CLUSTER = """
-import sys
-from dask.distributed import LocalCluster
-
-if __name__ == "__main__":
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None) as cluster:
-        print(cluster.scheduler_address, flush=True)
-        sys.stdin.read()  # until the test closes it
-"""
-
 
 def recipe() -> str:
     text = GUIDE.read_text()
@@ -59,25 +48,11 @@ def plain_loop(folder: Path) -> dict[int, float]:
 
 def test_dask_recipe_matches_a_plain_loop(tmp_path: Path, run_python) -> None:
     write_runs(tmp_path)
-    (tmp_path / "cluster.py").write_text(CLUSTER)
     (tmp_path / "recipe.py").write_text(recipe())
     env = run_python.env
-    cluster = subprocess.Popen([sys.executable, "cluster.py"], cwd=tmp_path, env=env, text=True,
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    try:
-        assert cluster.stdout is not None and cluster.stdin is not None
-        address = cluster.stdout.readline().strip()
-        assert address.startswith("tcp://127.0.0.1:"), address
+    with local_cluster(tmp_path, env) as address:
         result = subprocess.run([sys.executable, "recipe.py"], cwd=tmp_path, capture_output=True, text=True,
                                 env=dict(env, DASK_SCHEDULER_ADDRESS=address), timeout=300)
-        assert result.returncode == 0, result.stderr
-        printed = {int(c): float(m) for c, m in (line.split() for line in result.stdout.splitlines())}
-        assert printed == pytest.approx(plain_loop(tmp_path), rel=1e-12)
-    finally:
-        if cluster.stdin is not None:
-            cluster.stdin.close()
-        try:
-            cluster.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            cluster.kill()
-            cluster.wait()
+    assert result.returncode == 0, result.stderr
+    printed = {int(c): float(m) for c, m in (line.split() for line in result.stdout.splitlines())}
+    assert printed == pytest.approx(plain_loop(tmp_path), rel=1e-12)

@@ -22,6 +22,7 @@ import pytest
 
 import typecheck
 import velk
+from dask_cluster import local_cluster
 from recordings import wd1_event, wd2_event
 
 GUIDE = typecheck.ROOT / "docs" / "guide.md"
@@ -166,18 +167,6 @@ def expected_means(folder: Path) -> list[str]:
     return lines
 
 
-CLUSTER = """
-import sys
-from dask.distributed import LocalCluster
-
-if __name__ == "__main__":
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None) as cluster:
-        print(cluster.scheduler_address, flush=True)
-        sys.stdin.read()  # until the test closes it
-"""
-
-
 @pytest.mark.skipif(importlib.util.find_spec("distributed") is None, reason="Dask comes with the test extra")
 def test_dask_and_process_recipes_match_a_plain_loop(tmp_path: Path) -> None:
     write_recordings(tmp_path)
@@ -185,14 +174,8 @@ def test_dask_and_process_recipes_match_a_plain_loop(tmp_path: Path) -> None:
     processes = next(b for b in BLOCKS if "ProcessPoolExecutor" in b.code)
     assert run_block(processes, tmp_path, "").stdout.splitlines() == expected
 
-    (tmp_path / "cluster.py").write_text(CLUSTER)
     env = typecheck.checker_env(tmp_path)
-    cluster = subprocess.Popen([sys.executable, "cluster.py"], cwd=tmp_path, env=env, text=True,
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    try:
-        assert cluster.stdout is not None and cluster.stdin is not None
-        address = cluster.stdout.readline().strip()
-        assert address.startswith("tcp://127.0.0.1:"), address
+    with local_cluster(tmp_path, env) as address:
         dask = next(b for b in BLOCKS if b.section == "The same across a cluster with Dask")
         result = run_block(dask, tmp_path, "", env=dict(env, DASK_SCHEDULER_ADDRESS=address))
         assert result.stdout.splitlines() == expected, result.stderr
@@ -201,11 +184,3 @@ def test_dask_and_process_recipes_match_a_plain_loop(tmp_path: Path) -> None:
         env.pop("DASK_SCHEDULER_ADDRESS", None)
         result = run_block(dask, tmp_path, "", env=env)
         assert result.stdout.splitlines() == expected, result.stderr
-    finally:
-        if cluster.stdin is not None:
-            cluster.stdin.close()
-        try:
-            cluster.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            cluster.kill()
-            cluster.wait()
