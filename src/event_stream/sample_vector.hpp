@@ -5,9 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <algorithm>
 #include <new>
 #include <optional>
 #include <utility>
+
+#include <sys/mman.h>
 
 #include "event_stream/block_cache.hpp"
 
@@ -20,18 +24,74 @@ struct SampleStorage {
   std::size_t capacity;  // elements
 };
 
+// Storage of at least kPagedMinBytes is "paged": malloc'd with kPagedSpareBytes to spare, its samples
+// start at a chosen offset within a page (the phase), and the malloc'd block's address sits in the
+// bytes just before them. Readers choose the phase of the file bytes the samples come from: the kernel
+// copies page-cache data into memory at up to twice the speed when source and destination share their
+// offset within a page (measured 10-12 GB/s against 3-8 GB/s for blocks of 128 KiB and up).
+inline constexpr std::size_t kPageBytes = 4096;
+inline constexpr std::size_t kPagedMinBytes = std::size_t{1} << 16;
+inline constexpr std::size_t kPagedSpareBytes = kPageBytes + sizeof(void*);
+
+namespace paged {
+
+inline bool holds(std::size_t bytes) noexcept { return bytes >= kPagedMinBytes; }
+
+inline std::size_t phase_of(const void* data) noexcept {
+  return reinterpret_cast<std::uintptr_t>(data) % kPageBytes;
+}
+
+// The malloc'd block of paged storage whose samples start at `data`.
+inline void* block_of(const void* data) noexcept {
+  void* block;
+  std::memcpy(&block, static_cast<const std::byte*>(data) - sizeof(void*), sizeof block);
+  return block;
+}
+
+// The first address of `block` past the back pointer with offset `phase` within its page.
+inline std::byte* place(void* block, std::size_t phase) noexcept {
+  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(block) + sizeof(void*);
+  std::uintptr_t data = first - first % kPageBytes + phase;
+  if (data < first) data += kPageBytes;
+  return reinterpret_cast<std::byte*>(data);
+}
+
+// Asks for transparent huge pages on the whole pages of a block of `bytes` bytes of at least
+// kHugePagesMinBytes, before anything touches them: the kernel then faults in 2 MiB at a time, which
+// took reading 64 MiB events from 5.5 to 9.8 GB/s here. A failure (no such support) changes nothing.
+inline constexpr std::size_t kHugePagesMinBytes = std::size_t{4} << 20;
+inline void advise_huge_pages(void* block, std::size_t bytes) noexcept {
+  if (bytes < kHugePagesMinBytes) return;
+  const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(block) + kPageBytes - 1) & ~(kPageBytes - 1);
+  const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(block) + bytes) & ~(kPageBytes - 1);
+  (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+}
+
+// Writes the back pointer of samples placed in `block`.
+inline void mark(std::byte* samples, void* block) noexcept {
+  std::memcpy(samples - sizeof(void*), &block, sizeof block);
+}
+
+}  // namespace paged
+
+// What malloc returned for storage of `bytes` bytes whose samples start at `data`.
+inline void* storage_block(void* data, std::size_t bytes) noexcept {
+  return data != nullptr && paged::holds(bytes) ? paged::block_of(data) : data;
+}
+
 // Frees storage of `capacity` elements of type T taken from a SampleVector<T>; nothing is allocated
 // when capacity is 0. Blocks large enough go back to the block cache instead, and blocks of a few
 // hundred KiB are freed one release late (block_cache). Safe from any thread.
 template <class T>
 void free_samples(void* data, std::size_t capacity) noexcept {
   const std::size_t bytes = capacity * sizeof(T);
+  void* block = storage_block(data, bytes);
   if (bytes >= block_cache::kMinBytes) {
-    block_cache::release(data, bytes);
+    block_cache::release(block, bytes);
   } else if (bytes >= block_cache::kLateMinBytes && bytes <= block_cache::kLateMaxBytes) {
-    block_cache::release_late(data);
-  } else if (bytes != 0) {
-    std::free(data);
+    block_cache::release_late(block);
+  } else {
+    std::free(block);
   }
 }
 
@@ -40,25 +100,33 @@ void free_samples(void* data, std::size_t capacity) noexcept {
 template <class T>
 class SampleVector {
  public:
-  // Returns nothing when the storage cannot be allocated.
-  static std::optional<SampleVector> allocate(std::size_t size) noexcept {
+  // Returns nothing when the storage cannot be allocated. Paged storage puts its samples at offset
+  // `phase` within a page (rounded down to the samples' alignment); smaller storage ignores it.
+  static std::optional<SampleVector> allocate(std::size_t size, std::size_t phase = 0) noexcept {
     if (size == 0) return SampleVector(nullptr, 0);
-    if (size > SIZE_MAX / sizeof(T)) return std::nullopt;
-    void* data = retrying_allocation([&] { return std::malloc(size * sizeof(T)); });
-    if (data == nullptr) return std::nullopt;
-    return SampleVector(static_cast<T*>(data), size);
+    if (size > kMaxSize) return std::nullopt;
+    const std::size_t bytes = size * sizeof(T);
+    if (!paged::holds(bytes)) {
+      void* data = retrying_allocation([&] { return std::malloc(bytes); });
+      if (data == nullptr) return std::nullopt;
+      return SampleVector(static_cast<T*>(data), size);
+    }
+    void* block = retrying_allocation([&] { return std::malloc(bytes + kPagedSpareBytes); });
+    if (block == nullptr) return std::nullopt;
+    paged::advise_huge_pages(block, bytes + kPagedSpareBytes);
+    return SampleVector(placed(block, phase), size);
   }
 
   // No samples, no storage.
   static SampleVector empty() noexcept { return SampleVector(nullptr, 0); }
 
-  // Storage for exactly `size` samples taken from the block cache, with stale contents; nothing when
-  // the cache holds no block of that size.
-  static std::optional<SampleVector> reuse(std::size_t size) noexcept {
-    if (size < block_cache::kMinBytes / sizeof(T) || size > SIZE_MAX / sizeof(T)) return std::nullopt;
-    void* data = block_cache::acquire(size * sizeof(T));
-    if (data == nullptr) return std::nullopt;
-    return SampleVector(static_cast<T*>(data), size);
+  // Storage for exactly `size` samples taken from the block cache, with stale contents, its samples
+  // at `phase` as with allocate; nothing when the cache holds no block of that size.
+  static std::optional<SampleVector> reuse(std::size_t size, std::size_t phase) noexcept {
+    if (size < block_cache::kMinBytes / sizeof(T) || size > kMaxSize) return std::nullopt;
+    void* block = block_cache::acquire(size * sizeof(T));
+    if (block == nullptr) return std::nullopt;
+    return SampleVector(placed(block, phase), size);
   }
 
   SampleVector(SampleVector&& other) noexcept
@@ -70,32 +138,21 @@ class SampleVector {
   }
   // Samples never handed over belong to no delivered event: they are freed, not cached. Most vectors
   // a batch sees are empty (their samples went straight into a column), hence the test.
-  ~SampleVector() {
-    if (data_ != nullptr) std::free(data_);
-  }
+  ~SampleVector() { std::free(storage_block(data_, size_ * sizeof(T))); }
 
-  // Enlarges the storage to exactly `size` samples (size >= size()), keeping the samples held so far.
-  // Returns false, leaving the vector unchanged, when the storage cannot be allocated.
-  bool grow(std::size_t size) noexcept {
-    if (size > SIZE_MAX / sizeof(T)) return false;
-    void* data = retrying_allocation([&] { return std::realloc(data_, size * sizeof(T)); });
-    if (data == nullptr) return false;
-    data_ = static_cast<T*>(data);
-    size_ = size;
-    return true;
-  }
+  // Enlarges the storage to exactly `size` samples (size >= size()), keeping the samples held so far
+  // and their phase. Returns false, leaving the vector unchanged, when the storage cannot be allocated.
+  bool grow(std::size_t size) noexcept { return size <= kMaxSize && resize(size); }
 
   // Gives back the storage beyond `size` samples (size <= size()); on a failure the storage stays
   // as it is, which is as good.
   void shrink(std::size_t size) noexcept {
-    if (size == 0) {
-      std::free(std::exchange(data_, nullptr));
-    } else if (void* data = std::realloc(data_, size * sizeof(T))) {
-      data_ = static_cast<T*>(data);
+    if (size != 0) {
+      (void)resize(size);
     } else {
-      return;
+      std::free(storage_block(std::exchange(data_, nullptr), size_ * sizeof(T)));
+      size_ = 0;
     }
-    size_ = size;
   }
 
   T* data() noexcept { return data_; }
@@ -109,6 +166,8 @@ class SampleVector {
   }
 
  private:
+  static constexpr std::size_t kMaxSize = (SIZE_MAX - kPagedSpareBytes) / sizeof(T);
+
   SampleVector(T* data, std::size_t size) noexcept : data_(data), size_(size) {}
 
   // Blocks kept by the cache must never be the reason an allocation fails: on failure the cache is
@@ -118,6 +177,50 @@ class SampleVector {
     void* data = allocate();
     if (data == nullptr && block_cache::clear()) data = allocate();
     return data;
+  }
+
+  static std::byte* place(void* block, std::size_t phase) noexcept {
+    return paged::place(block, phase % kPageBytes / alignof(T) * alignof(T));
+  }
+  static T* placed(void* block, std::size_t phase) noexcept {
+    std::byte* samples = place(block, phase);
+    paged::mark(samples, block);
+    return reinterpret_cast<T*>(samples);
+  }
+
+  // Reallocates the storage for `size` samples (nonzero), keeping min(size, size()) samples and, for
+  // paged storage, the phase; moves the samples within the block where realloc left them elsewhere.
+  bool resize(std::size_t size) noexcept {
+    const std::size_t old_bytes = size_ * sizeof(T);
+    const std::size_t new_bytes = size * sizeof(T);
+    const std::size_t kept = std::min(old_bytes, new_bytes);
+    const bool was_paged = data_ != nullptr && paged::holds(old_bytes);
+    const bool is_paged = paged::holds(new_bytes);
+    void* block = storage_block(data_, old_bytes);
+    std::size_t offset = static_cast<std::size_t>(bytes() - static_cast<std::byte*>(block));
+    const std::size_t phase = was_paged ? paged::phase_of(data_) : 0;
+    if (was_paged && !is_paged) {  // the samples go to the front, where unpaged storage keeps them
+      std::memmove(block, data_, kept);
+      offset = 0;
+    }
+    void* moved = retrying_allocation(
+        [&] { return std::realloc(block, is_paged ? new_bytes + kPagedSpareBytes : new_bytes); });
+    if (moved == nullptr) {
+      if (was_paged && !is_paged) {
+        std::memmove(place(block, phase), block, kept);
+        (void)placed(block, phase);
+      }
+      return false;
+    }
+    std::byte* data = is_paged ? place(moved, phase) : static_cast<std::byte*>(moved);
+    if (std::byte* from = static_cast<std::byte*>(moved) + offset; from != data) std::memmove(data, from, kept);
+    if (is_paged) {
+      paged::mark(data, moved);  // after the move, whose source it may overlap
+      if (new_bytes > old_bytes) paged::advise_huge_pages(moved, new_bytes + kPagedSpareBytes);
+    }
+    data_ = reinterpret_cast<T*>(data);
+    size_ = size;
+    return true;
   }
 
   T* data_;

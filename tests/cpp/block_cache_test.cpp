@@ -31,6 +31,11 @@ void* new_block(std::size_t bytes) {
   return block;
 }
 
+// The samples of a new vector of `bytes` bytes of floats, as free_samples takes them.
+void* new_samples(std::size_t bytes) {
+  return std::move(*SampleVector<float>::allocate(bytes / sizeof(float))).release().data;
+}
+
 class BlockCacheTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(block_cache::cached_blocks(), 0u) << "a test left blocks behind"; }
@@ -98,13 +103,15 @@ TEST_F(BlockCacheTest, ReusedBlocksHoldTheNewSamplesAndUndeliveredBlocksAreFreed
   };
   SampleBlock<float> first = read_sample_block<float>(stream, count);
   ASSERT_TRUE(holds(first, 0));
-  const float* first_data = std::get<SampleVector<float>>(first).data();
+  void* first_block = storage_block(std::get<SampleVector<float>>(first).data(), count * 4);
   deliver_and_drop(first);
   EXPECT_EQ(block_cache::cached_blocks(), 1u);
 
   SampleBlock<float> second = read_sample_block<float>(stream, count);
   ASSERT_TRUE(holds(second, 1));
-  EXPECT_EQ(std::get<SampleVector<float>>(second).data(), first_data);
+  const float* second_data = std::get<SampleVector<float>>(second).data();
+  EXPECT_EQ(storage_block(const_cast<float*>(second_data), count * 4), first_block);
+  EXPECT_EQ(paged::phase_of(second_data), count * 4 % kPageBytes);  // the file offset's phase
   EXPECT_EQ(block_cache::cached_blocks(), 0u);
   deliver_and_drop(second);
 
@@ -120,10 +127,43 @@ TEST_F(BlockCacheTest, LateBlocksAreHeldUntilTheNextOneIsReleased) {
   block_cache::release_late(new_block(block_cache::kLateMaxBytes));  // frees the first
   EXPECT_TRUE(block_cache::free_late());
   EXPECT_FALSE(block_cache::free_late());
-  free_samples<float>(new_block(block_cache::kLateMaxBytes), block_cache::kLateMaxBytes / sizeof(float));
-  free_samples<float>(new_block(block_cache::kLateMinBytes - 4), block_cache::kLateMinBytes / 4 - 1);
+  free_samples<float>(new_samples(block_cache::kLateMaxBytes), block_cache::kLateMaxBytes / sizeof(float));
+  free_samples<float>(new_samples(block_cache::kLateMinBytes - 4), block_cache::kLateMinBytes / 4 - 1);
   EXPECT_TRUE(block_cache::clear());  // the first of the two is held, the one below the range is not
   EXPECT_FALSE(block_cache::clear());
+}
+
+// Paged storage keeps its samples at the phase asked for (rounded to the samples' alignment) through
+// every resize until it shrinks below the paged threshold; resizes across that threshold either way
+// keep the samples held.
+TEST(PagedStorageTest, ResizesKeepTheSamplesAndThePhase) {
+  const std::size_t small = kPagedMinBytes / 2 / sizeof(float);
+  const std::size_t sizes[] = {2 * small, 8 * small, 4 * small, small, 2 * small, 64, 4 * small};
+  for (std::size_t phase : {0, 3, 24, 4092}) {
+    SCOPED_TRACE(phase);
+    SampleVector<float> samples = std::move(*SampleVector<float>::allocate(sizes[0], phase));
+    for (std::size_t i = 0; i < sizes[0]; ++i) samples.data()[i] = static_cast<float>(i);
+    std::size_t held = sizes[0];
+    std::size_t expected_phase = phase / 4 * 4;
+    for (std::size_t size : sizes) {
+      if (size >= samples.size()) {
+        ASSERT_TRUE(samples.grow(size));
+      } else {
+        samples.shrink(size);
+      }
+      ASSERT_EQ(samples.size(), size);
+      held = std::min(held, size);
+      for (std::size_t i = 0; i < held; i += 97) ASSERT_EQ(samples.data()[i], static_cast<float>(i)) << size;
+      if (!paged::holds(size * sizeof(float))) {
+        expected_phase = 0;
+      } else {
+        EXPECT_EQ(paged::phase_of(samples.data()), expected_phase);
+      }
+    }
+    const SampleStorage storage = std::move(samples).release();
+    free_samples<float>(storage.data, storage.capacity);
+  }
+  block_cache::free_late();
 }
 
 }  // namespace
