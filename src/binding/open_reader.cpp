@@ -5,8 +5,9 @@
 
 namespace velk::py {
 
-AnyReader open_reader(std::string_view path, PyObject* reader_type_object, std::string_view reader_type) {
-  Result<EventStream> stream = EventStream::open(path, run_signal_handlers);
+AnyReader open_reader(std::string_view path, PyObject* reader_type_object, std::string_view reader_type,
+                      std::size_t buffer_bytes) {
+  Result<EventStream> stream = EventStream::open(path, run_signal_handlers, buffer_bytes);
   if (!stream) raise_io_error(stream.error());
   if (reader_type == "WD1") return AnyReader(std::in_place_type<WD1Reader>, std::move(*stream));
   if (reader_type == "WD2") {

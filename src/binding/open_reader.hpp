@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <string_view>
 #include <variant>
 
@@ -17,6 +18,8 @@ using AnyReader = std::variant<WD1Reader, WD2Reader>;
 // same text as a str, for the error). The file is opened before the type is looked at, so a bad path
 // wins over a bad type. Raises, with the file closed: the I/O mapping's exception for a failed open,
 // plain OSError or the decode error's class for a failed WD2 probe, ValueError for an unknown type.
-AnyReader open_reader(std::string_view path, PyObject* reader_type_object, std::string_view reader_type);
+// The stream's buffer holds `buffer_bytes` (EventStream::open).
+AnyReader open_reader(std::string_view path, PyObject* reader_type_object, std::string_view reader_type,
+                      std::size_t buffer_bytes = kBufferCapacity);
 
 }  // namespace velk::py

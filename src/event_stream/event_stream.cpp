@@ -20,25 +20,26 @@ FileDescriptor::~FileDescriptor() {
   if (fd_ >= 0) ::close(fd_);  // a close error cannot be acted on here
 }
 
-Result<EventStream> EventStream::open(std::string_view path, SignalCheck on_signal) {
+Result<EventStream> EventStream::open(std::string_view path, SignalCheck on_signal, std::size_t capacity) {
   if (path.find('\0') != std::string_view::npos) return IoError::nul_in_path();
   const std::string terminated(path);
   for (;;) {
     const int fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) return adopt(FileDescriptor(fd), on_signal);
+    if (fd >= 0) return adopt(FileDescriptor(fd), on_signal, capacity);
     const int err = errno;
     if (err != EINTR || (on_signal != nullptr && !on_signal())) return IoError::from_errno(err);
   }
 }
 
-Result<EventStream> EventStream::adopt(FileDescriptor fd, SignalCheck on_signal) {
-  std::unique_ptr<std::byte[]> buffer(new (std::nothrow) std::byte[kBufferCapacity]);
+Result<EventStream> EventStream::adopt(FileDescriptor fd, SignalCheck on_signal, std::size_t capacity) {
+  capacity = std::max(capacity, kBufferCapacity);
+  StreamBuffer buffer(new (PageAlignedDelete::kBufferAlignment, std::nothrow) std::byte[capacity]);
   if (!buffer) return IoError::out_of_memory();
   // A descriptor that cannot seek (a pipe) has no offset; 0 stands in, and return_to reports the seek
   // error should it ever need one.
   const off_t offset = ::lseek(fd.get(), 0, SEEK_CUR);
-  return EventStream(std::move(fd), std::move(buffer), offset < 0 ? 0 : static_cast<std::uint64_t>(offset),
-                     on_signal);
+  return EventStream(std::move(fd), std::move(buffer), capacity,
+                     offset < 0 ? 0 : static_cast<std::uint64_t>(offset), on_signal);
 }
 
 // A system call that returns a byte count: 0 only at end of file; one interrupted by a signal before
@@ -57,7 +58,7 @@ Result<std::size_t> EventStream::retrying(Call call) const {
 Status EventStream::read_exact_slow(std::byte* destination, std::size_t n) {
   std::size_t done = 0;
   while (done < n) {
-    assert(pos_ <= filled_ && filled_ <= kBufferCapacity);
+    assert(pos_ <= filled_ && filled_ <= capacity_);
     if (pos_ < filled_) {
       const std::size_t take = std::min(filled_ - pos_, n - done);
       std::memcpy(destination + done, buffer_.get() + pos_, take);
@@ -77,7 +78,7 @@ Status EventStream::read_exact_slow(std::byte* destination, std::size_t n) {
 Status EventStream::refill() {
   assert(pos_ == filled_);
   const Result<std::size_t> got =
-      retrying([&] { return ::read(fd_.get(), buffer_.get(), kBufferCapacity); });
+      retrying([&] { return ::read(fd_.get(), buffer_.get(), capacity_); });
   if (!got) return got.error();
   if (*got == 0) return IoError::unexpected_eof();
   origin_ += filled_;
@@ -122,7 +123,7 @@ Status EventStream::skip_block(std::uint64_t n) {
   }
   // Seeking drops the buffer; below one buffer's worth a read costs no more than the seek would.
   const std::uint64_t target = position() + n;
-  if (n - buffered >= kBufferCapacity) {
+  if (n - buffered >= capacity_) {
     const std::optional<std::uint64_t> size = regular_file_size();
     if (size && target <= *size) return seek(target);
   }

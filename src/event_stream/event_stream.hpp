@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -33,33 +34,48 @@ class FileDescriptor {
 // The buffer policy. Reads that the buffer cannot serve either refill it, or, when at least
 // kDirectBytes of the request are not buffered, go straight into the caller's memory, with the first
 // kLookahead bytes after the request read into the buffer by the same system call. Small events thus
-// cost one system call per kBufferCapacity bytes and one copy; large blocks cost one system call each
-// and pass only what the buffer already held through it.
+// cost one system call per buffer's worth of bytes and one copy; large blocks cost one system call
+// each and pass only what the buffer already held through it. A stream's buffer holds kBufferCapacity
+// bytes unless its opener asks for more (a reader that builds whole batches reads in larger steps).
 inline constexpr std::size_t kBufferCapacity = std::size_t{1} << 16;
 inline constexpr std::size_t kDirectBytes = std::size_t{1} << 14;
 inline constexpr std::size_t kLookahead = std::size_t{1} << 12;
 static_assert(kLookahead <= kBufferCapacity && kDirectBytes <= kBufferCapacity);
 
+// A stream's buffer starts on a page boundary: refills read whole buffers from file offsets that are
+// mostly multiples of the page size, and the kernel copies page-cache data about twice as fast into
+// memory that shares its offset within a page (a 1 MiB buffer at offset 16 took 7.8 GB/s, at offset 0
+// 19 GB/s).
+struct PageAlignedDelete {
+  void operator()(std::byte* buffer) const noexcept { ::operator delete[](buffer, kBufferAlignment); }
+  static constexpr std::align_val_t kBufferAlignment{4096};
+};
+using StreamBuffer = std::unique_ptr<std::byte[], PageAlignedDelete>;
+
 // Asked when a system call was interrupted by a signal: true to retry it, false to give up, in which
 // case the call fails with an error of kind Interrupted. The owner uses it to run its signal handlers.
 using SignalCheck = bool (*)();
 
-// Reads a file through one buffer of kBufferCapacity bytes. Every read is exact: it delivers all requested bytes or
+// Reads a file through one buffer. Every read is exact: it delivers all requested bytes or
 // fails; bytes delivered before a failure stay consumed until the reader returns to a position it noted
 // earlier (return_to). Reaching end of file is the failure of kind UnexpectedEof. Move-only; the stream
 // owns its file and its buffer.
 class EventStream {
  public:
   // Opens `path` read-only and close-on-exec. A path holding a NUL byte fails without a system call.
-  // An open or read interrupted by a signal is retried unless `on_signal` says to give up.
-  static Result<EventStream> open(std::string_view path, SignalCheck on_signal = nullptr);
+  // An open or read interrupted by a signal is retried unless `on_signal` says to give up. The buffer
+  // holds `capacity` bytes, at least kBufferCapacity.
+  static Result<EventStream> open(std::string_view path, SignalCheck on_signal = nullptr,
+                                  std::size_t capacity = kBufferCapacity);
   // Wraps an already open descriptor, positioned wherever it is.
-  static Result<EventStream> adopt(FileDescriptor fd, SignalCheck on_signal = nullptr);
+  static Result<EventStream> adopt(FileDescriptor fd, SignalCheck on_signal = nullptr,
+                                   std::size_t capacity = kBufferCapacity);
 
   // A moved-from stream holds no file and no buffered bytes.
   EventStream(EventStream&& other) noexcept
       : fd_(std::move(other.fd_)),
         buffer_(std::move(other.buffer_)),
+        capacity_(std::exchange(other.capacity_, 0)),
         pos_(std::exchange(other.pos_, 0)),
         filled_(std::exchange(other.filled_, 0)),
         origin_(std::exchange(other.origin_, 0)),
@@ -80,6 +96,15 @@ class EventStream {
       return {};
     }
     return read_exact_slow(destination, n);
+  }
+
+  // The next n bytes, consumed, when the buffer holds all of them; else nullptr, consuming nothing.
+  // Decoding a header in place spares copying it out and loading it back.
+  const std::byte* take_buffered(std::size_t n) noexcept {
+    if (filled_ - pos_ < n) return nullptr;
+    const std::byte* bytes = buffer_.get() + pos_;
+    pos_ += n;
+    return bytes;
   }
 
   Result<std::uint32_t> read_u32() {
@@ -131,12 +156,16 @@ class EventStream {
   }
 
  private:
-  EventStream(FileDescriptor fd, std::unique_ptr<std::byte[]> buffer, std::uint64_t origin,
-              SignalCheck on_signal) noexcept
-      : fd_(std::move(fd)), buffer_(std::move(buffer)), origin_(origin), on_signal_(on_signal) {}
+  EventStream(FileDescriptor fd, StreamBuffer buffer, std::size_t capacity,
+              std::uint64_t origin, SignalCheck on_signal) noexcept
+      : fd_(std::move(fd)),
+        buffer_(std::move(buffer)),
+        capacity_(capacity),
+        origin_(origin),
+        on_signal_(on_signal) {}
 
   Status read_exact_slow(std::byte* destination, std::size_t n);
-  // Refills the empty buffer with one read(2) of up to kBufferCapacity bytes.
+  // Refills the empty buffer with one read(2) of up to capacity_ bytes.
   Status refill();
   // One readv(2) of up to n bytes into `destination` followed by up to kLookahead bytes into the empty
   // buffer; returns the count that went to `destination`.
@@ -148,8 +177,9 @@ class EventStream {
   Result<std::size_t> retrying(Call call) const;
 
   FileDescriptor fd_;
-  std::unique_ptr<std::byte[]> buffer_;
-  // Invariant: pos_ <= filled_ <= kBufferCapacity; bytes [pos_, filled_) are buffered and unread, and
+  StreamBuffer buffer_;
+  std::size_t capacity_;
+  // Invariant: pos_ <= filled_ <= capacity_; bytes [pos_, filled_) are buffered and unread, and
   // bytes [0, pos_) are the last pos_ bytes delivered, so a return within them needs no system call.
   std::size_t pos_ = 0;
   std::size_t filled_ = 0;

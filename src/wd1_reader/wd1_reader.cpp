@@ -18,26 +18,27 @@ std::int32_t load_i32(const std::byte* p) noexcept {
 template <class Out, class TakeBlock>
 ReadOutcome<Out> WD1Reader::decode(TakeBlock&& take_block) {
   if (failed_) return EndOfData{};
+  // A read given up for a signal is the caller's choice, not a fault of the file.
+  const auto failure = [&](std::uint64_t start, const IoError& error) {
+    failed_ = error.kind() != IoErrorKind::Interrupted && error.kind() != IoErrorKind::UnexpectedEof;
+    return read_failure<Out>(stream_, start, error);
+  };
   // One exact read of the six header words consumes the same bytes as six 4-byte reads would.
   const std::uint64_t start = stream_.position();
-  std::array<std::byte, kHeaderSize> bytes;
-  ReadOutcome<Out> outcome = EndOfData{};
-  if (Status s = stream_.read_exact(bytes.data(), bytes.size()); !s) {
-    outcome = s.error();
-  } else {
-    const WD1Header header{load_i32(&bytes[0]),  load_i32(&bytes[4]),  load_i32(&bytes[8]),
-                           load_i32(&bytes[12]), load_i32(&bytes[16]), load_i32(&bytes[20])};
-    if (header.event_size < kMinEventSize) {
-      return DecodeError{DecodeError::Kind::SizeBelowMinimum, "event_size", header.event_size,
-                         kMinEventSize};
-    }
-    outcome = take_block(header, sample_count(header.event_size));
+  std::array<std::byte, kHeaderSize> copy;
+  const std::byte* bytes = stream_.take_buffered(kHeaderSize);
+  if (bytes == nullptr) {
+    if (Status s = stream_.read_exact(copy.data(), copy.size()); !s) return failure(start, s.error());
+    bytes = copy.data();
   }
-  if (const IoError* error = std::get_if<IoError>(&outcome)) {
-    // A read given up for a signal is the caller's choice, not a fault of the file.
-    failed_ = error->kind() != IoErrorKind::Interrupted && error->kind() != IoErrorKind::UnexpectedEof;
-    outcome = read_failure<Out>(stream_, start, *error);
+  const WD1Header header{load_i32(&bytes[0]),  load_i32(&bytes[4]),  load_i32(&bytes[8]),
+                         load_i32(&bytes[12]), load_i32(&bytes[16]), load_i32(&bytes[20])};
+  if (header.event_size < kMinEventSize) {
+    return DecodeError{DecodeError::Kind::SizeBelowMinimum, "event_size", header.event_size, kMinEventSize};
   }
+  // Built in place and returned as it is unless it failed (no copy of a delivered event).
+  ReadOutcome<Out> outcome = take_block(header, sample_count(header.event_size));
+  if (const IoError* error = std::get_if<IoError>(&outcome)) return failure(start, *error);
   return outcome;
 }
 

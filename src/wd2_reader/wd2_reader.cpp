@@ -14,25 +14,26 @@ DecodeError wd2_block_too_large(std::uint32_t length) noexcept {
 template <class Out, class TakeBlock>
 ReadOutcome<Out> WD2Reader::decode(TakeBlock&& take_block) {
   const bool has_word = layout_channels_ >= 2;
+  const std::size_t header_size = has_word ? 28 : 24;
   // One exact read of the header consumes the same bytes as reading its fields one by one.
   const std::uint64_t start = stream_.position();
-  std::array<std::byte, 28> bytes;
-  ReadOutcome<Out> outcome = EndOfData{};
-  if (Status s = stream_.read_exact(bytes.data(), has_word ? 28 : 24); !s) {
-    outcome = s.error();
-  } else {
-    const WD2Header header{
-        EventStream::load_u32(&bytes[0]), EventStream::load_u64(&bytes[4]),
-        EventStream::load_u32(&bytes[12]), EventStream::load_u64(&bytes[16]),
-        has_word ? static_cast<std::int32_t>(EventStream::load_u32(&bytes[24])) : layout_channels_};
-    const std::uint32_t block =
-        wd2_block_length(static_cast<std::uint32_t>(layout_channels_), header.samples);
-    if (block >= kBlockLimit) return wd2_block_too_large(block);
-    outcome = take_block(header, block);
+  std::array<std::byte, 28> copy;
+  const std::byte* bytes = stream_.take_buffered(header_size);
+  if (bytes == nullptr) {
+    if (Status s = stream_.read_exact(copy.data(), header_size); !s) {
+      return read_failure<Out>(stream_, start, s.error());
+    }
+    bytes = copy.data();
   }
-  if (const IoError* error = std::get_if<IoError>(&outcome)) {
-    outcome = read_failure<Out>(stream_, start, *error);
-  }
+  const WD2Header header{
+      EventStream::load_u32(&bytes[0]), EventStream::load_u64(&bytes[4]),
+      EventStream::load_u32(&bytes[12]), EventStream::load_u64(&bytes[16]),
+      has_word ? static_cast<std::int32_t>(EventStream::load_u32(&bytes[24])) : layout_channels_};
+  const std::uint32_t block = wd2_block_length(static_cast<std::uint32_t>(layout_channels_), header.samples);
+  if (block >= kBlockLimit) return wd2_block_too_large(block);
+  // Built in place and returned as it is unless it failed (no copy of a delivered event).
+  ReadOutcome<Out> outcome = take_block(header, block);
+  if (const IoError* error = std::get_if<IoError>(&outcome)) return read_failure<Out>(stream_, start, *error);
   return outcome;
 }
 

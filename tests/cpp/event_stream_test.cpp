@@ -71,35 +71,38 @@ TEST_F(StreamTest, BytesDeliveredBeforeEndOfFileStayConsumed) {
 // back exactly as far as the buffer held them, which shows whether the request went through a refill
 // of the buffer or straight into the caller's memory with only the lookahead buffered.
 TEST_F(StreamTest, LargeReadsGoStraightToTheCallerAndBufferOnlyTheLookahead) {
-  constexpr std::size_t C = kBufferCapacity, D = kDirectBytes, L = kLookahead;
-  struct Case {
-    std::size_t before, request, file_size, buffered;
-  };
-  const Case cases[] = {
-      {0, 100, 4 * C, C - 100},  // one refill serves a small request; the rest stays buffered
-      {0, D - 1, 4 * C, C - D + 1},
-      {0, D, 4 * C, L},  // straight into the caller's memory, the lookahead into the buffer
-      {0, 2 * C, 4 * C, L},
-      {0, D, D + 10, 10},                    // the lookahead stops at the end of the file
-      {4, C - 4, 4 * C, 0},                  // exactly the buffered bytes
-      {4, C - 4 + D - 1, 4 * C, C - D + 1},  // the buffered bytes, then a refill for the rest
-      {4, C - 4 + D, 4 * C, L},              // the buffered bytes, then the rest straight from the file
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE("before " + std::to_string(c.before) + ", request " + std::to_string(c.request));
-    const Bytes original = pattern_bytes(c.file_size);
-    const std::string path = dir.write("pattern", original);
-    EventStream stream = open_stream(path);
-    EXPECT_EQ(read_bytes(stream, c.before), slice(original, 0, c.before));
-    EXPECT_EQ(read_bytes(stream, c.request), slice(original, c.before, c.request));
-    const std::size_t next = c.before + c.request;
-    EXPECT_EQ(stream.position(), next);
-    Bytes fresh = slice(original, next, c.file_size - next);
-    for (std::uint8_t& byte : fresh) byte = static_cast<std::uint8_t>(~byte);
-    write_file(path, fresh, "r+", static_cast<long>(next));
-    Bytes expected = slice(original, next, c.buffered);
-    expected.insert(expected.end(), fresh.begin() + static_cast<long>(c.buffered), fresh.end());
-    EXPECT_EQ(read_bytes(stream, fresh.size()), expected);
+  for (const std::size_t C : {kBufferCapacity, std::size_t{1} << 20}) {
+    SCOPED_TRACE("buffer " + std::to_string(C));
+    constexpr std::size_t D = kDirectBytes, L = kLookahead;
+    struct Case {
+      std::size_t before, request, file_size, buffered;
+    };
+    const Case cases[] = {
+        {0, 100, 4 * C, C - 100},  // one refill serves a small request; the rest stays buffered
+        {0, D - 1, 4 * C, C - D + 1},
+        {0, D, 4 * C, L},  // straight into the caller's memory, the lookahead into the buffer
+        {0, 2 * C, 4 * C, L},
+        {0, D, D + 10, 10},                    // the lookahead stops at the end of the file
+        {4, C - 4, 4 * C, 0},                  // exactly the buffered bytes
+        {4, C - 4 + D - 1, 4 * C, C - D + 1},  // the buffered bytes, then a refill for the rest
+        {4, C - 4 + D, 4 * C, L},              // the buffered bytes, then the rest straight from the file
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE("before " + std::to_string(c.before) + ", request " + std::to_string(c.request));
+      const Bytes original = pattern_bytes(c.file_size);
+      const std::string path = dir.write("pattern", original);
+      EventStream stream = open_stream(path, C);
+      EXPECT_EQ(read_bytes(stream, c.before), slice(original, 0, c.before));
+      EXPECT_EQ(read_bytes(stream, c.request), slice(original, c.before, c.request));
+      const std::size_t next = c.before + c.request;
+      EXPECT_EQ(stream.position(), next);
+      Bytes fresh = slice(original, next, c.file_size - next);
+      for (std::uint8_t& byte : fresh) byte = static_cast<std::uint8_t>(~byte);
+      write_file(path, fresh, "r+", static_cast<long>(next));
+      Bytes expected = slice(original, next, c.buffered);
+      expected.insert(expected.end(), fresh.begin() + static_cast<long>(c.buffered), fresh.end());
+      EXPECT_EQ(read_bytes(stream, fresh.size()), expected);
+    }
   }
 }
 

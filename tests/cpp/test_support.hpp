@@ -100,7 +100,9 @@ Event take_event(ReadOutcome<Event> outcome) {
   throw std::runtime_error("expected an event, got " + describe(outcome));
 }
 
-inline EventStream open_stream(const std::string& path) { return take(EventStream::open(path)); }
+inline EventStream open_stream(const std::string& path, std::size_t capacity = kBufferCapacity) {
+  return take(EventStream::open(path, nullptr, capacity));
+}
 
 // `bytes` placed right before an unmapped page and read through /proc/self/mem, so that reading on past
 // them fails with EIO: a read error part-way through the data.

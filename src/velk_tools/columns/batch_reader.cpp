@@ -41,7 +41,7 @@ BatchReaderObject* as_batch_reader(PyObject* self) noexcept {
 }
 
 Builder open_builder(std::string_view path, PyObject* reader_type_object, std::string_view reader_type) {
-  AnyReader reader = open_reader(path, reader_type_object, reader_type);
+  AnyReader reader = open_reader(path, reader_type_object, reader_type, kBatchStreamBufferBytes);
   if (auto* wd1 = std::get_if<WD1Reader>(&reader)) return Builder(std::in_place_index<0>, std::move(*wd1));
   return Builder(std::in_place_index<1>, std::move(std::get<WD2Reader>(reader)));
 }
