@@ -25,13 +25,14 @@ struct SampleStorage {
 };
 
 // Storage of at least kPagedMinBytes is "paged": malloc'd with kPagedSpareBytes to spare, its samples
-// start at a chosen offset within a page (the phase), and the malloc'd block's address sits in the
-// bytes just before them. Readers choose the phase of the file bytes the samples come from: the kernel
-// copies page-cache data into memory at up to twice the speed when source and destination share their
-// offset within a page (measured 10-12 GB/s against 3-8 GB/s for blocks of 128 KiB and up).
+// start at a chosen offset within a page (the phase), and the malloc'd block's address is kept just
+// after them. Readers choose the phase of the file bytes the samples come from: the kernel copies
+// page-cache data into memory that is not in the CPU cache up to twice as fast when source and
+// destination share their offset within a page (64 MiB reads: 10-11 GB/s against 3-8 GB/s). Smaller
+// blocks mostly land in memory the cache still holds, where the phase made no measurable difference.
 inline constexpr std::size_t kPageBytes = 4096;
-inline constexpr std::size_t kPagedMinBytes = std::size_t{1} << 16;
-inline constexpr std::size_t kPagedSpareBytes = kPageBytes + sizeof(void*);
+inline constexpr std::size_t kPagedMinBytes = std::size_t{1} << 20;
+inline constexpr std::size_t kPagedSpareBytes = kPageBytes + 2 * sizeof(void*);
 
 namespace paged {
 
@@ -41,16 +42,27 @@ inline std::size_t phase_of(const void* data) noexcept {
   return reinterpret_cast<std::uintptr_t>(data) % kPageBytes;
 }
 
-// The malloc'd block of paged storage whose samples start at `data`.
-inline void* block_of(const void* data) noexcept {
+// Where the block's address is kept: the first pointer-aligned bytes after `bytes` bytes of samples.
+inline std::byte* block_slot(const void* data, std::size_t bytes) noexcept {
+  const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(data) + bytes;
+  return reinterpret_cast<std::byte*>((end + sizeof(void*) - 1) & ~(sizeof(void*) - 1));
+}
+
+// The malloc'd block of paged storage of `bytes` bytes whose samples start at `data`.
+inline void* block_of(const void* data, std::size_t bytes) noexcept {
   void* block;
-  std::memcpy(&block, static_cast<const std::byte*>(data) - sizeof(void*), sizeof block);
+  std::memcpy(&block, block_slot(data, bytes), sizeof block);
   return block;
 }
 
-// The first address of `block` past the back pointer with offset `phase` within its page.
+// Records `block` as the malloc'd block of the paged storage at `data`.
+inline void mark(const void* data, std::size_t bytes, void* block) noexcept {
+  std::memcpy(block_slot(data, bytes), &block, sizeof block);
+}
+
+// The first address of `block` at offset `phase` within its page.
 inline std::byte* place(void* block, std::size_t phase) noexcept {
-  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(block) + sizeof(void*);
+  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(block);
   std::uintptr_t data = first - first % kPageBytes + phase;
   if (data < first) data += kPageBytes;
   return reinterpret_cast<std::byte*>(data);
@@ -67,16 +79,11 @@ inline void advise_huge_pages(void* block, std::size_t bytes) noexcept {
   (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }
 
-// Writes the back pointer of samples placed in `block`.
-inline void mark(std::byte* samples, void* block) noexcept {
-  std::memcpy(samples - sizeof(void*), &block, sizeof block);
-}
-
 }  // namespace paged
 
 // What malloc returned for storage of `bytes` bytes whose samples start at `data`.
 inline void* storage_block(void* data, std::size_t bytes) noexcept {
-  return data != nullptr && paged::holds(bytes) ? paged::block_of(data) : data;
+  return data != nullptr && paged::holds(bytes) ? paged::block_of(data, bytes) : data;
 }
 
 // Frees storage of `capacity` elements of type T taken from a SampleVector<T>; nothing is allocated
@@ -114,7 +121,7 @@ class SampleVector {
     void* block = retrying_allocation([&] { return std::malloc(bytes + kPagedSpareBytes); });
     if (block == nullptr) return std::nullopt;
     paged::advise_huge_pages(block, bytes + kPagedSpareBytes);
-    return SampleVector(placed(block, phase), size);
+    return SampleVector(placed(block, size, phase), size);
   }
 
   // No samples, no storage.
@@ -126,7 +133,7 @@ class SampleVector {
     if (size < block_cache::kMinBytes / sizeof(T) || size > kMaxSize) return std::nullopt;
     void* block = block_cache::acquire(size * sizeof(T));
     if (block == nullptr) return std::nullopt;
-    return SampleVector(placed(block, phase), size);
+    return SampleVector(placed(block, size, phase), size);
   }
 
   SampleVector(SampleVector&& other) noexcept
@@ -179,47 +186,40 @@ class SampleVector {
     return data;
   }
 
-  static std::byte* place(void* block, std::size_t phase) noexcept {
-    return paged::place(block, phase % kPageBytes / alignof(T) * alignof(T));
-  }
-  static T* placed(void* block, std::size_t phase) noexcept {
-    std::byte* samples = place(block, phase);
-    paged::mark(samples, block);
-    return reinterpret_cast<T*>(samples);
+  // Samples of `size` elements placed at `phase` (rounded down to their alignment) in `block`.
+  static T* placed(void* block, std::size_t size, std::size_t phase) noexcept {
+    T* data = reinterpret_cast<T*>(paged::place(block, phase % kPageBytes / alignof(T) * alignof(T)));
+    paged::mark(data, size * sizeof(T), block);
+    return data;
   }
 
-  // Reallocates the storage for `size` samples (nonzero), keeping min(size, size()) samples and, for
-  // paged storage, the phase; moves the samples within the block where realloc left them elsewhere.
+  // Reallocates the storage for `size` samples (nonzero), keeping min(size, size()) samples. Paged
+  // storage stays where realloc puts it (so its phase survives when realloc maps it afresh); only a
+  // shrink below the paged size moves the samples, to the block's start where smaller storage keeps
+  // them.
   bool resize(std::size_t size) noexcept {
     const std::size_t old_bytes = size_ * sizeof(T);
     const std::size_t new_bytes = size * sizeof(T);
-    const std::size_t kept = std::min(old_bytes, new_bytes);
     const bool was_paged = data_ != nullptr && paged::holds(old_bytes);
     const bool is_paged = paged::holds(new_bytes);
     void* block = storage_block(data_, old_bytes);
     std::size_t offset = static_cast<std::size_t>(bytes() - static_cast<std::byte*>(block));
-    const std::size_t phase = was_paged ? paged::phase_of(data_) : 0;
-    if (was_paged && !is_paged) {  // the samples go to the front, where unpaged storage keeps them
-      std::memmove(block, data_, kept);
+    if (was_paged && !is_paged) {
+      std::memmove(block, data_, new_bytes);
       offset = 0;
     }
     void* moved = retrying_allocation(
         [&] { return std::realloc(block, is_paged ? new_bytes + kPagedSpareBytes : new_bytes); });
     if (moved == nullptr) {
-      if (was_paged && !is_paged) {
-        std::memmove(place(block, phase), block, kept);
-        (void)placed(block, phase);
-      }
+      if (was_paged && !is_paged) std::memmove(data_, block, new_bytes);  // back where it was
       return false;
     }
-    std::byte* data = is_paged ? place(moved, phase) : static_cast<std::byte*>(moved);
-    if (std::byte* from = static_cast<std::byte*>(moved) + offset; from != data) std::memmove(data, from, kept);
+    data_ = reinterpret_cast<T*>(static_cast<std::byte*>(moved) + offset);
+    size_ = size;
     if (is_paged) {
-      paged::mark(data, moved);  // after the move, whose source it may overlap
+      paged::mark(data_, new_bytes, moved);
       if (new_bytes > old_bytes) paged::advise_huge_pages(moved, new_bytes + kPagedSpareBytes);
     }
-    data_ = reinterpret_cast<T*>(data);
-    size_ = size;
     return true;
   }
 
