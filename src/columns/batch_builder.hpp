@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <tuple>
 #include <utility>
@@ -26,28 +27,32 @@ struct HeaderColumns;
 
 template <>
 struct HeaderColumns<WD1Event> {
+  using Header = WD1Header;
   using Sample = std::uint16_t;
+  using SampleBits = std::uint16_t;
   static constexpr std::array<const char*, 6> kNames = {
       "event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp"};
   std::tuple<ColumnBuffer<std::int32_t>, ColumnBuffer<std::int32_t>, ColumnBuffer<std::int32_t>,
              ColumnBuffer<std::int32_t>, ColumnBuffer<std::int32_t>, ColumnBuffer<std::int32_t>>
       columns;
 
-  static auto values(const WD1Event& e) noexcept {
+  static auto values(const WD1Header& e) noexcept {
     return std::tuple(e.event_size, e.board_id, e.pattern, e.board_channel, e.event_counter, e.timestamp);
   }
 };
 
 template <>
 struct HeaderColumns<WD2Event> {
+  using Header = WD2Header;
   using Sample = float;
+  using SampleBits = std::uint32_t;
   static constexpr std::array<const char*, 5> kNames = {
       "event_counter", "timestamp", "samples", "sampling_period", "channels"};
   std::tuple<ColumnBuffer<std::uint32_t>, ColumnBuffer<std::uint64_t>, ColumnBuffer<std::uint32_t>,
              ColumnBuffer<std::uint64_t>, ColumnBuffer<std::int32_t>>
       columns;
 
-  static auto values(const WD2Event& e) noexcept {
+  static auto values(const WD2Header& e) noexcept {
     return std::tuple(e.event_counter, e.timestamp, e.samples, e.sampling_period, e.channels);
   }
 };
@@ -90,14 +95,20 @@ struct Batch {
     } else {
       return false;
     }
-    if (events == 0) offsets.push(0);
-    std::apply([&](auto&... c) {
-      std::apply([&](auto... v) { (c.push(v), ...); }, HeaderColumns<Event>::values(event));
-    }, header.columns);
     samples.commit(placed);
-    offsets.push(static_cast<std::int64_t>(samples.size()));
-    ++events;
-    --event_room_;
+    push_header(event);
+    return true;
+  }
+
+  // Appends an event whose `count` samples lie as little-endian bytes at `bytes` (the stream's
+  // buffer), copying them. Returns false, with the batch unchanged, when a column cannot grow.
+  [[nodiscard]] bool append_copy(const typename HeaderColumns<Event>::Header& header, const std::byte* bytes,
+                                 std::size_t count) noexcept {
+    if (!reserve_event() || !samples.reserve(count)) return false;
+    if (count != 0) std::memcpy(samples.end(), bytes, count * sizeof(Sample));
+    samples_from_little_endian<Sample, typename HeaderColumns<Event>::SampleBits>(samples.end(), count);
+    samples.commit(count);
+    push_header(header);
     return true;
   }
 
@@ -115,6 +126,17 @@ struct Batch {
   }
 
  private:
+  // Counts an event whose samples are in place: its header values and where its samples end.
+  void push_header(const typename HeaderColumns<Event>::Header& header) noexcept {
+    if (events == 0) offsets.push(0);
+    std::apply([&](auto&... c) {
+      std::apply([&](auto... v) { (c.push(v), ...); }, HeaderColumns<Event>::values(header));
+    }, this->header.columns);
+    offsets.push(static_cast<std::int64_t>(samples.size()));
+    ++events;
+    --event_room_;
+  }
+
   // Events the batch will probably take beyond those it holds: as many as the samples left below its
   // limit hold at the mean event's size, within the events left.
   std::size_t expected_more() const noexcept {
@@ -185,7 +207,13 @@ class BatchBuilder {
     using Sample = typename Batch<Event>::Sample;
     (void)batch.samples.reserve(std::min(max_samples, kEagerBlockBytes / sizeof(Sample)));
     batch.plan(max_events, max_samples);
-    while (batch.events < max_events && batch.samples.size() < max_samples) {
+    const auto open = [&] { return batch.events < max_events && batch.samples.size() < max_samples; };
+    while (open()) {
+      // Events already whole in the stream's buffer go straight in, without the per-event step.
+      if (!carried_) reader_.next_buffered([&](const auto& header, const std::byte* bytes, std::size_t count) {
+        return open() && batch.append_copy(header, bytes, count);
+      });
+      if (!open()) break;
       auto outcome = carried_ ? take_carried() : read_event(batch);
       if (auto* event = std::get_if<Event>(&outcome)) {
         if (batch.append(*event)) continue;

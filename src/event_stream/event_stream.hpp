@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -106,6 +107,11 @@ class EventStream {
     pos_ += n;
     return bytes;
   }
+
+  // The unread bytes the buffer holds, left unread; consume(n) then takes the first n of them, as
+  // read_exact(n) would.
+  std::span<const std::byte> buffered() const noexcept { return {buffer_.get() + pos_, filled_ - pos_}; }
+  void consume(std::size_t n) noexcept { pos_ += n; }
 
   Result<std::uint32_t> read_u32() {
     std::byte bytes[4];

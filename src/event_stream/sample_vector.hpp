@@ -145,7 +145,9 @@ class SampleVector {
   }
   // Samples never handed over belong to no delivered event: they are freed, not cached. Most vectors
   // a batch sees are empty (their samples went straight into a column), hence the test.
-  ~SampleVector() { std::free(storage_block(data_, size_ * sizeof(T))); }
+  ~SampleVector() {
+    if (data_ != nullptr) std::free(storage_block(data_, size_ * sizeof(T)));
+  }
 
   // Enlarges the storage to exactly `size` samples (size >= size()), keeping the samples held so far
   // and their phase. Returns false, leaving the vector unchanged, when the storage cannot be allocated.

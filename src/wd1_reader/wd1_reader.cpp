@@ -7,13 +7,6 @@
 #include "event_stream/sample_block.hpp"
 
 namespace velk {
-namespace {
-
-std::int32_t load_i32(const std::byte* p) noexcept {
-  return static_cast<std::int32_t>(EventStream::load_u32(p));
-}
-
-}  // namespace
 
 template <class Out, class TakeBlock>
 ReadOutcome<Out> WD1Reader::decode(TakeBlock&& take_block) {
@@ -31,8 +24,7 @@ ReadOutcome<Out> WD1Reader::decode(TakeBlock&& take_block) {
     if (Status s = stream_.read_exact(copy.data(), copy.size()); !s) return failure(start, s.error());
     bytes = copy.data();
   }
-  const WD1Header header{load_i32(&bytes[0]),  load_i32(&bytes[4]),  load_i32(&bytes[8]),
-                         load_i32(&bytes[12]), load_i32(&bytes[16]), load_i32(&bytes[20])};
+  const WD1Header header = parse_header(bytes);
   if (header.event_size < kMinEventSize) {
     return DecodeError{DecodeError::Kind::SizeBelowMinimum, "event_size", header.event_size, kMinEventSize};
   }

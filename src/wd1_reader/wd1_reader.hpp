@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "event_stream/event_stream.hpp"
 #include "event_stream/read_outcome.hpp"
@@ -72,12 +73,36 @@ class WD1Reader {
   // state are those next() would give.
   ReadOutcome<WD1Header> skip_next();
 
+  // Decodes, without reading from the file, the events that lie whole in the stream's buffer, handing
+  // each to take(header, samples, count) with its `count` samples as little-endian bytes in the
+  // buffer, for as long as take accepts them (returns true). Stops before an event that is not whole
+  // in the buffer or whose header next() would reject, and after a read error, leaving those to
+  // next(). The events taken and the bytes consumed are exactly those next() would deliver.
+  template <class Take>
+  void next_buffered(Take&& take) {
+    if (failed_) return;
+    for (;;) {
+      const std::span<const std::byte> bytes = stream_.buffered();
+      if (bytes.size() < kHeaderSize) return;
+      const WD1Header header = parse_header(bytes.data());
+      if (header.event_size < kMinEventSize) return;
+      const std::size_t count = sample_count(header.event_size);
+      if (count > (bytes.size() - kHeaderSize) / 2 || !take(header, bytes.data() + kHeaderSize, count)) return;
+      stream_.consume(kHeaderSize + 2 * count);
+    }
+  }
+
   // The file offset of the next byte the reader decodes.
   std::uint64_t position() const noexcept { return stream_.position(); }
   // The file's size when it is a regular file.
   std::optional<std::uint64_t> file_size() const noexcept { return stream_.regular_file_size(); }
 
  private:
+  static WD1Header parse_header(const std::byte* bytes) noexcept {
+    const auto word = [bytes](std::size_t i) { return static_cast<std::int32_t>(EventStream::load_u32(bytes + 4 * i)); };
+    return {word(0), word(1), word(2), word(3), word(4), word(5)};
+  }
+
   // Reads and checks the header, then hands it and the sample count to take_block, which consumes the
   // block; applies the end-of-data rule and the failed state to whatever failed.
   template <class Out, class TakeBlock>

@@ -25,10 +25,7 @@ ReadOutcome<Out> WD2Reader::decode(TakeBlock&& take_block) {
     }
     bytes = copy.data();
   }
-  const WD2Header header{
-      EventStream::load_u32(&bytes[0]), EventStream::load_u64(&bytes[4]),
-      EventStream::load_u32(&bytes[12]), EventStream::load_u64(&bytes[16]),
-      has_word ? static_cast<std::int32_t>(EventStream::load_u32(&bytes[24])) : layout_channels_};
+  const WD2Header header = parse_header(bytes);
   const std::uint32_t block = wd2_block_length(static_cast<std::uint32_t>(layout_channels_), header.samples);
   if (block >= kBlockLimit) return wd2_block_too_large(block);
   // Built in place and returned as it is unless it failed (no copy of a delivered event).

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <variant>
 
 #include "event_stream/event_stream.hpp"
@@ -46,6 +47,11 @@ enum class ChannelDecision : std::uint8_t {
   NoWordConfirmed,    // they do so read without one
   NoWordUnconfirmed,  // neither reading continues: one channel, no word, by default
 };
+
+// (channels x samples x 4) mod 2^32: the block length in bytes, wrapping as the layout prescribes.
+constexpr std::uint32_t wd2_block_length(std::uint32_t channels, std::uint32_t samples) noexcept {
+  return channels * samples * 4u;
+}
 
 class WD2Reader;
 using ProbeOutcome = std::variant<WD2Reader, IoError, DecodeError>;
@@ -78,6 +84,27 @@ class WD2Reader {
   // is not an error here. Every other outcome and the stream position after it are those of next().
   ReadOutcome<WD2Header> skip_next();
 
+  // Decodes, without reading from the file, the events that lie whole in the stream's buffer, handing
+  // each to take(header, samples, count) with its `count` samples as little-endian bytes in the
+  // buffer, for as long as take accepts them (returns true). Stops before an event that is not whole
+  // in the buffer or whose header next() would reject, leaving it to next(). The events taken and
+  // the bytes consumed are exactly those next() would deliver.
+  template <class Take>
+  void next_buffered(Take&& take) {
+    const std::size_t header_size = layout_channels_ >= 2 ? 28 : 24;
+    for (;;) {
+      const std::span<const std::byte> bytes = stream_.buffered();
+      if (bytes.size() < header_size) return;
+      const WD2Header header = parse_header(bytes.data());
+      const std::uint32_t block = wd2_block_length(static_cast<std::uint32_t>(layout_channels_), header.samples);
+      if (block >= kBlockLimit || block > bytes.size() - header_size ||
+          !take(header, bytes.data() + header_size, std::size_t{block} / 4)) {
+        return;
+      }
+      stream_.consume(header_size + block);
+    }
+  }
+
   // The file offset of the next byte the reader decodes.
   std::uint64_t position() const noexcept { return stream_.position(); }
   // The file's size when it is a regular file.
@@ -92,6 +119,13 @@ class WD2Reader {
   WD2Reader(EventStream stream, std::int32_t layout_channels) noexcept
       : stream_(std::move(stream)), layout_channels_(layout_channels) {}
 
+  // The header at `bytes`, with its channel word when the layout has one.
+  WD2Header parse_header(const std::byte* bytes) const noexcept {
+    return {EventStream::load_u32(bytes), EventStream::load_u64(bytes + 4), EventStream::load_u32(bytes + 12),
+            EventStream::load_u64(bytes + 16),
+            layout_channels_ >= 2 ? static_cast<std::int32_t>(EventStream::load_u32(bytes + 24)) : layout_channels_};
+  }
+
   // Reads the header and hands it and the block length to take_block, which consumes the block;
   // applies the end-of-data rule to whatever failed.
   template <class Out, class TakeBlock>
@@ -101,11 +135,6 @@ class WD2Reader {
   // Sizes every block, and switches the channel word on when >= 2 (a signed comparison).
   std::int32_t layout_channels_;
 };
-
-// (channels x samples x 4) mod 2^32: the block length in bytes, wrapping as the layout prescribes.
-constexpr std::uint32_t wd2_block_length(std::uint32_t channels, std::uint32_t samples) noexcept {
-  return channels * samples * 4u;
-}
 
 // The error for a data block of kBlockLimit bytes or more.
 DecodeError wd2_block_too_large(std::uint32_t length) noexcept;
