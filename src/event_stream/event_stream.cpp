@@ -56,6 +56,7 @@ Result<std::size_t> EventStream::retrying(Call call) const {
 
 // A failed or empty read leaves the buffer as it was, so return_to can still reach the bytes in it.
 Status EventStream::read_exact_slow(std::byte* destination, std::size_t n) {
+  large_requests_ = n >= kDirectBytes;
   std::size_t done = 0;
   while (done < n) {
     assert(pos_ <= filled_ && filled_ <= capacity_);
@@ -77,8 +78,8 @@ Status EventStream::read_exact_slow(std::byte* destination, std::size_t n) {
 
 Status EventStream::refill() {
   assert(pos_ == filled_);
-  const Result<std::size_t> got =
-      retrying([&] { return ::read(fd_.get(), buffer_.get(), capacity_); });
+  const std::size_t size = large_requests_ ? kBufferCapacity : capacity_;
+  const Result<std::size_t> got = retrying([&] { return ::read(fd_.get(), buffer_.get(), size); });
   if (!got) return got.error();
   if (*got == 0) return IoError::unexpected_eof();
   origin_ += filled_;

@@ -37,7 +37,9 @@ class FileDescriptor {
 // kLookahead bytes after the request read into the buffer by the same system call. Small events thus
 // cost one system call per buffer's worth of bytes and one copy; large blocks cost one system call
 // each and pass only what the buffer already held through it. A stream's buffer holds kBufferCapacity
-// bytes unless its opener asks for more (a reader that builds whole batches reads in larger steps).
+// bytes unless its opener asks for more (a reader that builds whole batches reads in larger steps);
+// a larger buffer is refilled only kBufferCapacity at a time while the requests are large blocks, so
+// that their bytes keep going straight to the caller instead of through the buffer.
 inline constexpr std::size_t kBufferCapacity = std::size_t{1} << 16;
 inline constexpr std::size_t kDirectBytes = std::size_t{1} << 14;
 inline constexpr std::size_t kLookahead = std::size_t{1} << 12;
@@ -81,7 +83,8 @@ class EventStream {
         filled_(std::exchange(other.filled_, 0)),
         origin_(std::exchange(other.origin_, 0)),
         on_signal_(other.on_signal_),
-        caches_blocks_(std::exchange(other.caches_blocks_, false)) {}
+        caches_blocks_(std::exchange(other.caches_blocks_, false)),
+        large_requests_(other.large_requests_) {}
   EventStream& operator=(EventStream&&) = delete;
   // Also frees the block held back by block_cache::release_late, so that none stays held once the
   // readers are closed.
@@ -171,7 +174,8 @@ class EventStream {
         on_signal_(on_signal) {}
 
   Status read_exact_slow(std::byte* destination, std::size_t n);
-  // Refills the empty buffer with one read(2) of up to capacity_ bytes.
+  // Refills the empty buffer with one read(2) of up to capacity_ bytes, or kBufferCapacity while the
+  // requests are large blocks.
   Status refill();
   // One readv(2) of up to n bytes into `destination` followed by up to kLookahead bytes into the empty
   // buffer; returns the count that went to `destination`.
@@ -193,6 +197,7 @@ class EventStream {
   std::uint64_t origin_ = 0;
   SignalCheck on_signal_ = nullptr;
   bool caches_blocks_ = false;
+  bool large_requests_ = false;  // whether the last request the buffer could not serve was a large block
 };
 
 }  // namespace velk

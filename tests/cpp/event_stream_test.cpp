@@ -69,11 +69,12 @@ TEST_F(StreamTest, BytesDeliveredBeforeEndOfFileStayConsumed) {
 
 // Reads `before` bytes, then `request` bytes, then overwrites the rest of the file. The old bytes come
 // back exactly as far as the buffer held them, which shows whether the request went through a refill
-// of the buffer or straight into the caller's memory with only the lookahead buffered.
+// of the buffer or straight into the caller's memory with only the lookahead buffered. A buffer
+// larger than kBufferCapacity (C) is refilled by R = kBufferCapacity bytes for a large request.
 TEST_F(StreamTest, LargeReadsGoStraightToTheCallerAndBufferOnlyTheLookahead) {
   for (const std::size_t C : {kBufferCapacity, std::size_t{1} << 20}) {
     SCOPED_TRACE("buffer " + std::to_string(C));
-    constexpr std::size_t D = kDirectBytes, L = kLookahead;
+    constexpr std::size_t D = kDirectBytes, L = kLookahead, R = kBufferCapacity;
     struct Case {
       std::size_t before, request, file_size, buffered;
     };
@@ -84,7 +85,7 @@ TEST_F(StreamTest, LargeReadsGoStraightToTheCallerAndBufferOnlyTheLookahead) {
         {0, 2 * C, 4 * C, L},
         {0, D, D + 10, 10},                    // the lookahead stops at the end of the file
         {4, C - 4, 4 * C, 0},                  // exactly the buffered bytes
-        {4, C - 4 + D - 1, 4 * C, C - D + 1},  // the buffered bytes, then a refill for the rest
+        {4, C - 4 + D - 1, 4 * C, R - D + 1},  // the buffered bytes, then a refill for the rest
         {4, C - 4 + D, 4 * C, L},              // the buffered bytes, then the rest straight from the file
     };
     for (const Case& c : cases) {
