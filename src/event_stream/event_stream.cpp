@@ -56,7 +56,8 @@ Result<std::size_t> EventStream::retrying(Call call) const {
 
 // A failed or empty read leaves the buffer as it was, so return_to can still reach the bytes in it.
 Status EventStream::read_exact_slow(std::byte* destination, std::size_t n) {
-  large_requests_ = n >= kDirectBytes;
+  const std::size_t direct = direct_bytes(capacity_);
+  large_requests_ = n >= direct;
   std::size_t done = 0;
   while (done < n) {
     assert(pos_ <= filled_ && filled_ <= capacity_);
@@ -65,7 +66,7 @@ Status EventStream::read_exact_slow(std::byte* destination, std::size_t n) {
       std::memcpy(destination + done, buffer_.get() + pos_, take);
       pos_ += take;
       done += take;
-    } else if (n - done >= kDirectBytes) {
+    } else if (n - done >= direct) {
       const Result<std::size_t> got = read_direct(destination + done, n - done);
       if (!got) return got.error();
       done += *got;

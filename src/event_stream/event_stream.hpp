@@ -33,16 +33,20 @@ class FileDescriptor {
 };
 
 // The buffer policy. Reads that the buffer cannot serve either refill it, or, when at least
-// kDirectBytes of the request are not buffered, go straight into the caller's memory, with the first
-// kLookahead bytes after the request read into the buffer by the same system call. Small events thus
-// cost one system call per buffer's worth of bytes and one copy; large blocks cost one system call
-// each and pass only what the buffer already held through it. A stream's buffer holds kBufferCapacity
-// bytes unless its opener asks for more (a reader that builds whole batches reads in larger steps);
-// a larger buffer is refilled only kBufferCapacity at a time while the requests are large blocks, so
-// that their bytes keep going straight to the caller instead of through the buffer.
+// direct_bytes(capacity) of the request are not buffered, go straight into the caller's memory, with
+// the first kLookahead bytes after the request read into the buffer by the same system call. Small
+// events thus cost one system call per buffer's worth of bytes and one copy; large blocks cost one
+// system call each and pass only what the buffer already held through it. A stream's buffer holds
+// kBufferCapacity bytes unless its opener asks for more (a reader that builds whole batches reads in
+// larger steps): a larger buffer also serves larger events, since one read per event costs more than
+// the second copy below a sixteenth of the buffer, and it is refilled only kBufferCapacity at a time
+// while the requests are large blocks, so that their bytes keep going straight to the caller.
 inline constexpr std::size_t kBufferCapacity = std::size_t{1} << 16;
 inline constexpr std::size_t kDirectBytes = std::size_t{1} << 14;
 inline constexpr std::size_t kLookahead = std::size_t{1} << 12;
+inline constexpr std::size_t direct_bytes(std::size_t capacity) noexcept {
+  return capacity / 16 > kDirectBytes ? capacity / 16 : kDirectBytes;
+}
 static_assert(kLookahead <= kBufferCapacity && kDirectBytes <= kBufferCapacity);
 
 // A stream's buffer starts on a page boundary: refills read whole buffers from file offsets that are

@@ -74,7 +74,7 @@ TEST_F(StreamTest, BytesDeliveredBeforeEndOfFileStayConsumed) {
 TEST_F(StreamTest, LargeReadsGoStraightToTheCallerAndBufferOnlyTheLookahead) {
   for (const std::size_t C : {kBufferCapacity, std::size_t{1} << 20}) {
     SCOPED_TRACE("buffer " + std::to_string(C));
-    constexpr std::size_t D = kDirectBytes, L = kLookahead, R = kBufferCapacity;
+    const std::size_t D = direct_bytes(C), L = kLookahead, R = kBufferCapacity;
     struct Case {
       std::size_t before, request, file_size, buffered;
     };
