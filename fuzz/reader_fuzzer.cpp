@@ -1,6 +1,7 @@
 // Coverage-guided fuzz target for the decoding layer: arbitrary bytes become an in-memory file, read
 // through a real descriptor by the WD1 or WD2 reader (chosen at compile time with VELK_FUZZ_WD2) until
-// end of data, checking on the way what every outcome promises.
+// end of data, checking on the way what every outcome promises; then read again, taking the events
+// next_buffered offers between the steps, which must deliver exactly what next() alone did.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <variant>
+#include <vector>
 
 #include "event_stream/event_stream.hpp"
 #include "wd1_reader/wd1_reader.hpp"
@@ -66,20 +68,85 @@ void check(const DecodeError& error) {
   expect(!error.message().empty(), "empty decode error text");
 }
 
-// Calls next() until end of data. Every call consumes at least a 24-byte header or ends, so more calls
-// than that mean a reader that stopped making progress. A second call after the end must end too.
+// One step's delivery, for comparing two ways of reading the same bytes: the header values and the
+// samples' bits of an event (nothing for an error), and the reader's position after it.
+struct Delivery {
+  std::vector<std::uint64_t> values;
+  std::uint64_t position;
+  bool operator==(const Delivery&) const = default;
+};
+
+std::vector<std::uint64_t> values_of(const WD1Header& h) {
+  return {std::uint64_t(std::uint32_t(h.event_size)), std::uint64_t(std::uint32_t(h.board_id)),
+          std::uint64_t(std::uint32_t(h.pattern)),    std::uint64_t(std::uint32_t(h.board_channel)),
+          std::uint64_t(std::uint32_t(h.event_counter)), std::uint64_t(std::uint32_t(h.timestamp))};
+}
+
+std::vector<std::uint64_t> values_of(const WD2Header& h) {
+  return {h.event_counter, h.timestamp, h.samples, h.sampling_period, std::uint64_t(std::uint32_t(h.channels))};
+}
+
+constexpr std::size_t sample_size(const WD1Header&) { return 2; }
+constexpr std::size_t sample_size(const WD2Header&) { return 4; }
+
+template <class Header>
+Delivery delivery(const Header& header, const std::byte* samples, std::size_t bytes, std::uint64_t position) {
+  std::vector<std::uint64_t> values = values_of(header);
+  for (std::size_t i = 0; i < bytes; ++i) values.push_back(std::to_integer<std::uint64_t>(samples[i]));
+  return {std::move(values), position};
+}
+
+// Calls next() until end of data, returning what each step delivered. Every call consumes at least a
+// 24-byte header or ends, so more calls than that mean a reader that stopped making progress. A second
+// call after the end must end too.
 template <class Reader, class EventCheck>
-void drain(Reader& reader, std::size_t size, EventCheck&& check_event) {
+std::vector<Delivery> drain(Reader& reader, std::size_t size, EventCheck&& check_event) {
   const std::size_t bound = size / 24 + 2;
+  std::vector<Delivery> delivered;
   for (std::size_t call = 0;; ++call) {
     expect(call <= bound, "reader makes no progress");
     auto outcome = reader.next();
     if (std::holds_alternative<EndOfData>(outcome)) break;
     if (std::holds_alternative<IoError>(outcome)) fail("read error from an in-memory file");
-    if (const auto* error = std::get_if<DecodeError>(&outcome)) check(*error);
-    if (const auto* event = std::get_if<0>(&outcome)) check_event(*event);
+    if (const auto* error = std::get_if<DecodeError>(&outcome)) {
+      check(*error);
+      delivered.push_back({{}, reader.position()});
+    }
+    if (auto* event = std::get_if<0>(&outcome)) {
+      check_event(*event);
+      delivered.push_back(delivery(*event, reinterpret_cast<const std::byte*>(event->data.data()),
+                                   event->data.size() * sizeof(*event->data.data()), reader.position()));
+    }
   }
   expect(std::holds_alternative<EndOfData>(reader.next()), "end of data is not repeated");
+  return delivered;
+}
+
+// Reads the same bytes again, taking every event next_buffered offers before each next(): the
+// deliveries must be next()'s own, in the same order and at the same positions.
+template <class Reader>
+void expect_same_with_next_buffered(Reader& reader, const std::vector<Delivery>& expected) {
+  std::size_t i = 0;
+  for (;;) {
+    reader.next_buffered([&](const auto& header, const std::byte* samples, std::size_t count) {
+      const Delivery got = delivery(header, samples, count * sample_size(header), 0);
+      expect(i < expected.size() && got.values == expected[i].values, "next_buffered delivered another event");
+      ++i;
+      return true;
+    });
+    auto outcome = reader.next();
+    if (std::holds_alternative<EndOfData>(outcome)) break;
+    expect(i < expected.size(), "next after next_buffered delivered more than next");
+    std::vector<std::uint64_t> values;
+    if (auto* event = std::get_if<0>(&outcome)) {
+      values = delivery(*event, reinterpret_cast<const std::byte*>(event->data.data()),
+                        event->data.size() * sizeof(*event->data.data()), 0).values;
+    }
+    expect(values == expected[i].values && reader.position() == expected[i].position,
+           "next after next_buffered disagrees with next");
+    ++i;
+  }
+  expect(i == expected.size(), "next_buffered and next delivered fewer than next");
 }
 
 }  // namespace
@@ -87,11 +154,16 @@ void drain(Reader& reader, std::size_t size, EventCheck&& check_event) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Result<EventStream> stream = EventStream::adopt(FileDescriptor(memory_file(data, size)));
   if (!stream) fail("adopt");
+  Result<EventStream> again = EventStream::adopt(FileDescriptor(memory_file(data, size)));
+  if (!again) fail("adopt");
 #ifdef VELK_FUZZ_WD2
   ProbeOutcome probe = WD2Reader::open(std::move(*stream));
   if (auto* reader = std::get_if<WD2Reader>(&probe)) {
     const std::int32_t layout = reader->layout_channels();
-    drain(*reader, size, WD2Check{layout});
+    const std::vector<Delivery> delivered = drain(*reader, size, WD2Check{layout});
+    ProbeOutcome second = WD2Reader::open(std::move(*again));
+    expect(std::holds_alternative<WD2Reader>(second), "the probe decided differently on the same bytes");
+    expect_same_with_next_buffered(std::get<WD2Reader>(second), delivered);
   } else if (const auto* error = std::get_if<IoError>(&probe)) {
     expect(error->kind() == IoErrorKind::UnexpectedEof, "probe failed other than at end of file");
   } else {
@@ -99,7 +171,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 #else
   WD1Reader reader(std::move(*stream));
-  drain(reader, size, [](const WD1Event& event) { check(event); });
+  const std::vector<Delivery> delivered = drain(reader, size, [](const WD1Event& event) { check(event); });
+  WD1Reader second(std::move(*again));
+  expect_same_with_next_buffered(second, delivered);
 #endif
   return 0;
 }
