@@ -124,11 +124,7 @@ Status EventStream::skip_block(std::uint64_t n) {
     return {};
   }
   // Seeking drops the buffer; below one buffer's worth a read costs no more than the seek would.
-  const std::uint64_t target = position() + n;
-  if (n - buffered >= capacity_) {
-    const std::optional<std::uint64_t> size = regular_file_size();
-    if (size && target <= *size) return seek(target);
-  }
+  if (n - buffered >= capacity_ && file_holds(n)) return seek(position() + n);
   if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
     if (n > std::numeric_limits<std::size_t>::max()) return IoError::from_errno(EOVERFLOW);
   }
@@ -139,6 +135,11 @@ std::optional<std::uint64_t> EventStream::regular_file_size() const noexcept {
   struct stat status;
   if (::fstat(fd_.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
   return static_cast<std::uint64_t>(status.st_size);
+}
+
+bool EventStream::file_holds(std::uint64_t n) const noexcept {
+  const std::optional<std::uint64_t> size = regular_file_size();
+  return size && *size >= position() && *size - position() >= n;
 }
 
 Status EventStream::rewind() { return seek(0); }

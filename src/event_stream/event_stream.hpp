@@ -106,10 +106,14 @@ class EventStream {
     return read_exact_slow(destination, n);
   }
 
-  // The next n bytes, consumed, when the buffer holds all of them; else nullptr, consuming nothing.
-  // Decoding a header in place spares copying it out and loading it back.
-  const std::byte* take_buffered(std::size_t n) noexcept {
-    if (filled_ - pos_ < n) return nullptr;
+  // The next n bytes, with the outcomes of read_exact(n): where they lie in the buffer when it holds
+  // all of them (decoding a header in place spares copying it out and loading it back), else read
+  // into `scratch`, which takes n bytes.
+  Result<const std::byte*> read_in_place(std::size_t n, std::byte* scratch) {
+    if (filled_ - pos_ < n) {
+      if (Status s = read_exact_slow(scratch, n); !s) return s.error();
+      return scratch;
+    }
     const std::byte* bytes = buffer_.get() + pos_;
     pos_ += n;
     return bytes;
@@ -143,6 +147,8 @@ class EventStream {
 
   // The size of the file when it is a regular one; nullopt for anything else or when fstat fails.
   std::optional<std::uint64_t> regular_file_size() const noexcept;
+  // Whether the file is a regular one whose size shows at least n bytes from position() on.
+  bool file_holds(std::uint64_t n) const noexcept;
 
   // Seeks the file to offset 0 and drops whatever is buffered.
   Status rewind();

@@ -23,14 +23,6 @@ struct SamplesUnallocatable {};
 template <class T>
 using SampleBlock = std::variant<SampleVector<T>, IoError, SamplesUnallocatable>;
 
-// Whether the stream is a regular file that holds all of a block of `bytes` bytes starting at the
-// next byte: such a block is allocated at once (it costs no more memory than the file holds).
-inline bool block_is_there(const EventStream& stream, std::size_t bytes) {
-  if (bytes <= kEagerBlockBytes) return true;
-  const std::optional<std::uint64_t> size = stream.regular_file_size();
-  return size && *size >= stream.position() && *size - stream.position() >= bytes;
-}
-
 // Reads and discards the rest of a block whose samples cannot be held.
 template <class T>
 SampleBlock<T> skip_rest(EventStream& stream, std::size_t bytes) {
@@ -43,13 +35,14 @@ SampleBlock<T> skip_rest(EventStream& stream, std::size_t bytes) {
 // be allocated the block is still read to its end, so that the next event starts where it should.
 template <class T>
 SampleBlock<T> read_sample_block(EventStream& stream, std::size_t count) {
-  if (count * sizeof(T) >= block_cache::kMinBytes) stream.use_block_cache();
+  const std::size_t bytes = count * sizeof(T);
+  if (bytes >= block_cache::kMinBytes) stream.use_block_cache();
   // The samples share the file's offset within a page, which speeds up the kernel's copy (paged).
   const std::size_t phase = static_cast<std::size_t>(stream.position() % kPageBytes);
   // A cached block of the full size is memory already held, so it is used at once.
   std::optional<SampleVector<T>> samples = SampleVector<T>::reuse(count, phase);
-  std::size_t have = samples || block_is_there(stream, count * sizeof(T)) ? count
-                                                                          : std::min(count, kEagerBlockBytes / sizeof(T));
+  const bool at_once = samples || bytes <= kEagerBlockBytes || stream.file_holds(bytes);
+  std::size_t have = at_once ? count : kEagerBlockBytes / sizeof(T);
   if (!samples) samples = SampleVector<T>::allocate(have, phase);
   for (std::size_t done = 0;;) {
     if (!samples) return skip_rest<T>(stream, (count - done) * sizeof(T));

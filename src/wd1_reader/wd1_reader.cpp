@@ -18,13 +18,10 @@ ReadOutcome<Out> WD1Reader::decode(TakeBlock&& take_block) {
   };
   // One exact read of the six header words consumes the same bytes as six 4-byte reads would.
   const std::uint64_t start = stream_.position();
-  std::array<std::byte, kHeaderSize> copy;
-  const std::byte* bytes = stream_.take_buffered(kHeaderSize);
-  if (bytes == nullptr) {
-    if (Status s = stream_.read_exact(copy.data(), copy.size()); !s) return failure(start, s.error());
-    bytes = copy.data();
-  }
-  const WD1Header header = parse_header(bytes);
+  std::array<std::byte, kHeaderSize> scratch;
+  const Result<const std::byte*> bytes = stream_.read_in_place(kHeaderSize, scratch.data());
+  if (!bytes) return failure(start, bytes.error());
+  const WD1Header header = parse_header(*bytes);
   if (header.event_size < kMinEventSize) {
     return DecodeError{DecodeError::Kind::SizeBelowMinimum, "event_size", header.event_size, kMinEventSize};
   }

@@ -13,19 +13,12 @@ DecodeError wd2_block_too_large(std::uint32_t length) noexcept {
 
 template <class Out, class TakeBlock>
 ReadOutcome<Out> WD2Reader::decode(TakeBlock&& take_block) {
-  const bool has_word = layout_channels_ >= 2;
-  const std::size_t header_size = has_word ? 28 : 24;
   // One exact read of the header consumes the same bytes as reading its fields one by one.
   const std::uint64_t start = stream_.position();
-  std::array<std::byte, 28> copy;
-  const std::byte* bytes = stream_.take_buffered(header_size);
-  if (bytes == nullptr) {
-    if (Status s = stream_.read_exact(copy.data(), header_size); !s) {
-      return read_failure<Out>(stream_, start, s.error());
-    }
-    bytes = copy.data();
-  }
-  const WD2Header header = parse_header(bytes);
+  std::array<std::byte, 28> scratch;
+  const Result<const std::byte*> bytes = stream_.read_in_place(header_size(), scratch.data());
+  if (!bytes) return read_failure<Out>(stream_, start, bytes.error());
+  const WD2Header header = parse_header(*bytes);
   const std::uint32_t block = wd2_block_length(static_cast<std::uint32_t>(layout_channels_), header.samples);
   if (block >= kBlockLimit) return wd2_block_too_large(block);
   // Built in place and returned as it is unless it failed (no copy of a delivered event).

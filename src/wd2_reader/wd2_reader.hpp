@@ -91,7 +91,7 @@ class WD2Reader {
   // the bytes consumed are exactly those next() would deliver.
   template <class Take>
   void next_buffered(Take&& take) {
-    const std::size_t header_size = layout_channels_ >= 2 ? 28 : 24;
+    const std::size_t header_size = this->header_size();
     for (;;) {
       const std::span<const std::byte> bytes = stream_.buffered();
       if (bytes.size() < header_size) return;
@@ -118,6 +118,9 @@ class WD2Reader {
  private:
   WD2Reader(EventStream stream, std::int32_t layout_channels) noexcept
       : stream_(std::move(stream)), layout_channels_(layout_channels) {}
+
+  // 28 bytes with a channel word, 24 without.
+  std::size_t header_size() const noexcept { return layout_channels_ >= 2 ? 28 : 24; }
 
   // The header at `bytes`, with its channel word when the layout has one.
   WD2Header parse_header(const std::byte* bytes) const noexcept {
