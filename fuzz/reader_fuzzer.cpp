@@ -1,7 +1,8 @@
 // Coverage-guided fuzz target for the decoding layer: arbitrary bytes become an in-memory file, read
 // through a real descriptor by the WD1 or WD2 reader (chosen at compile time with VELK_FUZZ_WD2) until
 // end of data, checking on the way what every outcome promises; then read again, taking the events
-// next_buffered offers between the steps, which must deliver exactly what next() alone did.
+// next_buffered offers between the steps, and once more in batches whose builder guesses runs of
+// events of one size at any size: both must deliver exactly what next() alone did.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -9,9 +10,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
+#include "columns/batch_builder.hpp"
 #include "event_stream/event_stream.hpp"
 #include "wd1_reader/wd1_reader.hpp"
 #include "wd2_reader/wd2_reader.hpp"
@@ -149,6 +152,45 @@ void expect_same_with_next_buffered(Reader& reader, const std::vector<Delivery>&
   expect(i == expected.size(), "next_buffered and next delivered fewer than next");
 }
 
+// Reads the same bytes in batches of up to `max_events` events, with scattered reads of alike events
+// tried whatever their size: the events and errors, in order, must be next()'s own.
+template <class Reader>
+void expect_same_in_batches(Reader reader, const std::vector<Delivery>& expected, std::size_t max_events) {
+  BatchBuilder<Reader> builder(std::move(reader), 0);
+  std::size_t i = 0;
+  for (std::size_t call = 0; call <= expected.size() + 1; ++call) {
+    auto outcome = builder.next(max_events, std::size_t{1} << 12);
+    if (std::holds_alternative<EndOfData>(outcome)) break;
+    expect(i < expected.size(), "batches delivered more than next");
+    if (std::holds_alternative<IoError>(outcome)) fail("read error from an in-memory file");
+    if (std::holds_alternative<DecodeError>(outcome)) {
+      expect(expected[i++].values.empty(), "batches failed where next delivered an event");
+      continue;
+    }
+    auto& batch = std::get<0>(outcome);
+    const auto* offsets = batch.offsets.data();
+    for (std::size_t e = 0; e < batch.events; ++e, ++i) {
+      std::vector<std::uint64_t> values;
+      std::apply([&](const auto&... column) {
+        (values.push_back(static_cast<std::make_unsigned_t<std::remove_cvref_t<decltype(*column.data())>>>(
+             column.data()[e])), ...);
+      }, batch.header.columns);
+      const auto* samples = reinterpret_cast<const std::byte*>(batch.samples.data() + offsets[e]);
+      const std::size_t bytes = static_cast<std::size_t>(offsets[e + 1] - offsets[e]) * sizeof(*batch.samples.data());
+      for (std::size_t b = 0; b < bytes; ++b) values.push_back(std::to_integer<std::uint64_t>(samples[b]));
+      expect(i < expected.size() && values == expected[i].values, "batches delivered another event");
+    }
+  }
+  expect(i == expected.size(), "batches delivered fewer than next");
+}
+
+// A third descriptor on the same bytes, positioned at byte 0.
+EventStream stream_of(const std::uint8_t* data, std::size_t size) {
+  Result<EventStream> stream = EventStream::adopt(FileDescriptor(memory_file(data, size)));
+  if (!stream) fail("adopt");
+  return std::move(*stream);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -164,6 +206,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ProbeOutcome second = WD2Reader::open(std::move(*again));
     expect(std::holds_alternative<WD2Reader>(second), "the probe decided differently on the same bytes");
     expect_same_with_next_buffered(std::get<WD2Reader>(second), delivered);
+    ProbeOutcome third = WD2Reader::open(stream_of(data, size));
+    expect(std::holds_alternative<WD2Reader>(third), "the probe decided differently on the same bytes");
+    expect_same_in_batches(std::move(std::get<WD2Reader>(third)), delivered, 1 + size % 7);
   } else if (const auto* error = std::get_if<IoError>(&probe)) {
     expect(error->kind() == IoErrorKind::UnexpectedEof, "probe failed other than at end of file");
   } else {
@@ -174,6 +219,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<Delivery> delivered = drain(reader, size, [](const WD1Event& event) { check(event); });
   WD1Reader second(std::move(*again));
   expect_same_with_next_buffered(second, delivered);
+  expect_same_in_batches(WD1Reader(stream_of(data, size)), delivered, 1 + size % 7);
 #endif
   return 0;
 }

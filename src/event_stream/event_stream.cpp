@@ -105,6 +105,50 @@ Result<std::size_t> EventStream::read_direct(std::byte* destination, std::size_t
   return direct;
 }
 
+std::size_t EventStream::read_scattered(std::span<iovec> parts) noexcept {
+  std::size_t total = 0;
+  for (const iovec& part : parts) total += part.iov_len;
+  const std::size_t buffered = filled_ - pos_;
+  if (buffered >= total) return 0;
+  std::size_t i = 0;
+  std::size_t offset = 0;  // bytes delivered into parts[i]
+  for (std::size_t left = buffered; left != 0;) {
+    const std::size_t take = std::min(left, parts[i].iov_len - offset);
+    std::memcpy(static_cast<std::byte*>(parts[i].iov_base) + offset, buffer_.get() + pos_, take);
+    pos_ += take;
+    left -= take;
+    offset += take;
+    if (offset == parts[i].iov_len) ++i, offset = 0;
+  }
+  const iovec whole = parts[i];
+  parts[i] = {static_cast<std::byte*>(whole.iov_base) + offset, whole.iov_len - offset};
+  const std::size_t count = std::min<std::size_t>(parts.size() - i, IOV_MAX);
+  const ssize_t got = ::readv(fd_.get(), parts.data() + i, static_cast<int>(count));
+  parts[i] = whole;
+  const std::size_t read = got > 0 ? static_cast<std::size_t>(got) : 0;
+  origin_ += filled_ + read;
+  pos_ = filled_ = 0;
+  return buffered + read;
+}
+
+void EventStream::unread(std::span<const iovec> parts, std::size_t from, std::size_t to) noexcept {
+  if (from == to) return;
+  assert(pos_ == 0 && filled_ == 0 && to - from <= capacity_);
+  std::size_t start = 0;  // the offset of the current part within what was delivered
+  for (const iovec& part : parts) {
+    const std::size_t end = start + part.iov_len;
+    if (end > from && start < to) {
+      const std::size_t first = std::max(from, start);
+      const std::size_t last = std::min(to, end);
+      std::memcpy(buffer_.get() + (first - from), static_cast<const std::byte*>(part.iov_base) + (first - start),
+                  last - first);
+    }
+    start = end;
+  }
+  origin_ -= to - from;
+  filled_ = to - from;
+}
+
 Status EventStream::skip(std::size_t n) {
   while (n > 0) {
     if (pos_ == filled_) {

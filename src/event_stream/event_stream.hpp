@@ -11,6 +11,8 @@
 #include <string_view>
 #include <utility>
 
+#include <sys/uio.h>
+
 #include "event_stream/block_cache.hpp"
 #include "event_stream/io_error.hpp"
 
@@ -123,6 +125,16 @@ class EventStream {
   // read_exact(n) would.
   std::span<const std::byte> buffered() const noexcept { return {buffer_.get() + pos_, filled_ - pos_}; }
   void consume(std::size_t n) noexcept { pos_ += n; }
+
+  // Delivers the next bytes into `parts`, in order: the buffered ones, then as many as one readv(2)
+  // brings, without retrying it. Returns how many; an error, a signal or the end of the file merely
+  // ends the bytes early, and the next read meets it again. Does nothing and returns 0 when the
+  // buffer alone holds all that `parts` take. The parts are restored before it returns.
+  std::size_t read_scattered(std::span<iovec> parts) noexcept;
+  // Makes bytes [from, to) of what read_scattered just delivered into `parts` the next ones to read
+  // again, through the buffer, which takes them: to - from <= capacity().
+  void unread(std::span<const iovec> parts, std::size_t from, std::size_t to) noexcept;
+  std::size_t capacity() const noexcept { return capacity_; }
 
   Result<std::uint32_t> read_u32() {
     std::byte bytes[4];

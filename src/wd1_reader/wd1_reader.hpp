@@ -20,6 +20,7 @@
 #include <optional>
 #include <span>
 
+#include "event_stream/batched_reads.hpp"
 #include "event_stream/event_stream.hpp"
 #include "event_stream/read_outcome.hpp"
 #include "event_stream/sample_block.hpp"
@@ -80,16 +81,17 @@ class WD1Reader {
   // next(). The events taken and the bytes consumed are exactly those next() would deliver.
   template <class Take>
   void next_buffered(Take&& take) {
-    if (failed_) return;
-    for (;;) {
-      const std::span<const std::byte> bytes = stream_.buffered();
-      if (bytes.size() < kHeaderSize) return;
-      const WD1Header header = parse_header(bytes.data());
-      if (header.event_size < kMinEventSize) return;
-      const std::size_t count = sample_count(header.event_size);
-      if (count > (bytes.size() - kHeaderSize) / 2 || !take(header, bytes.data() + kHeaderSize, count)) return;
-      stream_.consume(kHeaderSize + 2 * count);
-    }
+    take_buffered(stream_, kHeaderSize, [this](const std::byte* bytes) { return block_header(bytes); }, take);
+  }
+
+  // Reads up to `events` events of `count` samples each with one system call, their samples straight
+  // to `samples`, handing each to take(header) (see read_alike). Takes only events next_buffered would
+  // take, and never more than the buffer holds; the bytes consumed are exactly those of next().
+  template <class Take>
+  std::size_t next_alike(AlikeScratch& scratch, std::size_t count, std::size_t events, std::uint16_t* samples,
+                         Take&& take) noexcept {
+    return read_alike(stream_, scratch, kHeaderSize, 2 * count, events, reinterpret_cast<std::byte*>(samples),
+                      [this](const std::byte* bytes) { return block_header(bytes); }, take);
   }
 
   // The file offset of the next byte the reader decodes.
@@ -98,6 +100,15 @@ class WD1Reader {
   std::optional<std::uint64_t> file_size() const noexcept { return stream_.regular_file_size(); }
 
  private:
+  // The header at `bytes` when next() would go on to read its samples: not after a read error, and
+  // not for a size below the minimum.
+  std::optional<BlockHeader<WD1Header>> block_header(const std::byte* bytes) const noexcept {
+    const WD1Header header = parse_header(bytes);
+    if (failed_ || header.event_size < kMinEventSize) return std::nullopt;
+    const std::size_t count = sample_count(header.event_size);
+    return BlockHeader<WD1Header>{header, count, 2 * count};
+  }
+
   static WD1Header parse_header(const std::byte* bytes) noexcept {
     const auto word = [bytes](std::size_t i) { return static_cast<std::int32_t>(EventStream::load_u32(bytes + 4 * i)); };
     return {word(0), word(1), word(2), word(3), word(4), word(5)};

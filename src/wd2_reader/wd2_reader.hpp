@@ -20,6 +20,7 @@
 #include <span>
 #include <variant>
 
+#include "event_stream/batched_reads.hpp"
 #include "event_stream/event_stream.hpp"
 #include "event_stream/read_outcome.hpp"
 #include "event_stream/sample_block.hpp"
@@ -91,18 +92,17 @@ class WD2Reader {
   // the bytes consumed are exactly those next() would deliver.
   template <class Take>
   void next_buffered(Take&& take) {
-    const std::size_t header_size = this->header_size();
-    for (;;) {
-      const std::span<const std::byte> bytes = stream_.buffered();
-      if (bytes.size() < header_size) return;
-      const WD2Header header = parse_header(bytes.data());
-      const std::uint32_t block = wd2_block_length(static_cast<std::uint32_t>(layout_channels_), header.samples);
-      if (block >= kBlockLimit || block > bytes.size() - header_size ||
-          !take(header, bytes.data() + header_size, std::size_t{block} / 4)) {
-        return;
-      }
-      stream_.consume(header_size + block);
-    }
+    take_buffered(stream_, header_size(), [this](const std::byte* bytes) { return block_header(bytes); }, take);
+  }
+
+  // Reads up to `events` events of `count` samples each with one system call, their samples straight
+  // to `samples`, handing each to take(header) (see read_alike). Takes only events next_buffered would
+  // take, and never more than the buffer holds; the bytes consumed are exactly those of next().
+  template <class Take>
+  std::size_t next_alike(AlikeScratch& scratch, std::size_t count, std::size_t events, float* samples,
+                         Take&& take) noexcept {
+    return read_alike(stream_, scratch, header_size(), 4 * count, events, reinterpret_cast<std::byte*>(samples),
+                      [this](const std::byte* bytes) { return block_header(bytes); }, take);
   }
 
   // The file offset of the next byte the reader decodes.
@@ -121,6 +121,14 @@ class WD2Reader {
 
   // 28 bytes with a channel word, 24 without.
   std::size_t header_size() const noexcept { return layout_channels_ >= 2 ? 28 : 24; }
+
+  // The header at `bytes` when next() would go on to read its block: one below kBlockLimit.
+  std::optional<BlockHeader<WD2Header>> block_header(const std::byte* bytes) const noexcept {
+    const WD2Header header = parse_header(bytes);
+    const std::uint32_t block = wd2_block_length(static_cast<std::uint32_t>(layout_channels_), header.samples);
+    if (block >= kBlockLimit) return std::nullopt;
+    return BlockHeader<WD2Header>{header, std::size_t{block} / 4, block};
+  }
 
   // The header at `bytes`, with its channel word when the layout has one.
   WD2Header parse_header(const std::byte* bytes) const noexcept {

@@ -1,0 +1,117 @@
+// Batches against next(): runs of events of one size, which the builder reads with scattered reads,
+// must deliver exactly the events and errors of next() wherever a run changes size, meets a header
+// next() rejects or is cut by the end of the file.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "columns/batch_builder.hpp"
+#include "test_support.hpp"
+
+namespace velk::test {
+namespace {
+
+template <class... V>
+std::string render_values(const V&... values) {
+  std::string out;
+  ((out += std::to_string(values) + ' '), ...);
+  return out;
+}
+
+// The count and an FNV-1a hash of the samples' bits, which any misplaced or changed byte alters.
+template <class T>
+std::string render_samples(const T* samples, std::size_t count) {
+  std::uint64_t hash = 14695981039346656037u;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(samples);
+  for (std::size_t i = 0; i < count * sizeof(T); ++i) hash = (hash ^ bytes[i]) * 1099511628211u;
+  return "| " + std::to_string(count) + " samples, hash " + std::to_string(hash);
+}
+
+// Each event next() delivers as its header values and samples, each error as its text, to the end.
+template <class Reader>
+std::vector<std::string> stepped(Reader reader) {
+  using Event = typename BatchBuilder<Reader>::Event;
+  std::vector<std::string> out;
+  for (;;) {
+    auto outcome = reader.next();
+    if (std::holds_alternative<EndOfData>(outcome)) return out;
+    if (auto* event = std::get_if<Event>(&outcome)) {
+      out.push_back(std::apply([](const auto&... v) { return render_values(v...); },
+                               HeaderColumns<Event>::values(*event)) +
+                    render_samples(event->data.data(), event->data.size()));
+    } else {
+      out.push_back(std::visit([](const auto& other) { return describe(other); }, outcome));
+    }
+  }
+}
+
+// The same, from the builder's batches of up to `max_events` events.
+template <class Reader>
+std::vector<std::string> batched(Reader reader, std::size_t max_events) {
+  BatchBuilder<Reader> builder(std::move(reader));
+  std::vector<std::string> out;
+  for (;;) {
+    auto outcome = builder.next(max_events, std::size_t{1} << 20);
+    if (std::holds_alternative<EndOfData>(outcome)) return out;
+    auto* batch = std::get_if<0>(&outcome);
+    if (batch == nullptr) {
+      const auto* io = std::get_if<IoError>(&outcome);
+      out.push_back(io != nullptr ? describe(*io) : describe(std::get<DecodeError>(outcome)));
+      continue;
+    }
+    const std::int64_t* offsets = batch->offsets.data();
+    for (std::size_t e = 0; e < batch->events; ++e) {
+      out.push_back(std::apply([&](const auto&... c) { return render_values(c.data()[e]...); },
+                               batch->header.columns) +
+                    render_samples(batch->samples.data() + offsets[e],
+                                   static_cast<std::size_t>(offsets[e + 1] - offsets[e])));
+    }
+  }
+}
+
+// Runs of `first` samples, a changed size, a header next() rejects (`rejected`), and a cut last event.
+template <class MakeEvent>
+Bytes runs(std::size_t first, MakeEvent&& event, const Bytes& rejected) {
+  Bytes out;
+  std::uint32_t counter = 0;
+  const auto add = [&](std::size_t n, std::size_t samples) {
+    for (std::size_t i = 0; i < n; ++i) out = concat({out, event(samples, counter++)});
+  };
+  add(6, first);
+  add(3, first + 1);
+  add(9, first);
+  out = concat({out, rejected});
+  add(8, first);
+  out.resize(out.size() - 100);
+  return out;
+}
+
+WD2Reader opened_wd2(const std::string& path) {
+  ProbeOutcome outcome = WD2Reader::open(open_stream(path));
+  if (auto* reader = std::get_if<WD2Reader>(&outcome)) return std::move(*reader);
+  throw std::runtime_error("expected a reader, got " + describe(outcome));
+}
+
+TEST(BatchBuilderTest, RunsReadAtOnceDeliverWhatNextDoes) {
+  TempDir dir;
+  const std::string wd1 = dir.write("wd1", runs(6000, [](std::size_t n, std::uint32_t i) {
+    return wd1_event(ramp(n, static_cast<std::uint16_t>(i)), i);
+  }, wd1_event({}, 99, 5)));
+  const auto wd2_at = [](std::size_t n, std::uint32_t i) {
+    WD2Header h{.event_counter = i, .samples = static_cast<std::uint32_t>(n), .channels = 2};
+    return wd2_event(h, float_ramp(2 * n, static_cast<float>(i)));
+  };
+  const std::string wd2 = dir.write("wd2", runs(3000, wd2_at, wd2_event({.samples = 1u << 28, .channels = 2}, {})));
+  const std::vector<std::string> wd1_expected = stepped(WD1Reader(open_stream(wd1)));
+  const std::vector<std::string> wd2_expected = stepped(opened_wd2(wd2));
+  ASSERT_EQ(wd1_expected.size(), 26u);
+  ASSERT_EQ(wd2_expected.size(), 26u);
+  for (std::size_t max_events : {7, 65536}) {
+    EXPECT_EQ(batched(WD1Reader(open_stream(wd1)), max_events), wd1_expected);
+    EXPECT_EQ(batched(opened_wd2(wd2), max_events), wd2_expected);
+  }
+}
+
+}  // namespace
+}  // namespace velk::test
