@@ -194,16 +194,12 @@ def run_convert(args: argparse.Namespace) -> int:
     batches = read_batches(args.file, reader_type, 65536, max_bytes=CONVERT_BATCH_BYTES)
     pa, writer = open_writer(args.out, batches.empty_batch())
     progress = ProgressBar(args.file, os.stat(args.file).st_size)
-    # The progress counts header and sample bytes; a WD2 file without channel words reads 4 bytes
-    # fewer per event than counted.
-    header_bytes = 24 if reader_type == "WD1" else 28
-    events = done = 0
+    events = 0
     try:
         for batch in batches:
             writer.write_batch(pa.record_batch(batch))
             events += len(batch)
-            done += len(batch) * header_bytes + batch.samples.nbytes
-            progress(done)
+            progress(batches.position)
     except Exception as error:  # noqa: BLE001 - the events converted so far stay readable
         print(f"velk convert: {args.file}: stopped after {events} events: {describe_error(error)}",
               file=sys.stderr)

@@ -94,6 +94,12 @@ class BatchIterator:
             raise StopIteration
         return batch
 
+    @property
+    def position(self) -> int:
+        """The file offset after the bytes decoded so far: where the next batch starts (0 before the
+        first). Headers passed over by an error count, so it measures progress through the file."""
+        return self._reader.position
+
     def empty_batch(self) -> EventBatch:
         """A batch of no events, with the columns' types; reads nothing."""
         return EventBatch(*self._reader.read(0, 0))

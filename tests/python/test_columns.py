@@ -13,7 +13,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import velk
-from recordings import wd1_event, wd2_float_bits, wd2_header
+from recordings import wd1_event, wd2_event, wd2_float_bits, wd2_header
 from reference_reader import normalised, trace
 from test_reference import PROFILE, RECORDINGS
 from velk_tools.columns import EventBatch, read_batches, read_table
@@ -158,3 +158,21 @@ def test_block_beyond_the_eager_size_then_small_events_in_one_batch(recording):
     assert batch.columns["event_counter"].tolist() == [1, 2, 3, 4]
     assert batch.offsets.tolist() == [0, 9 << 20, (9 << 20) + 3, (9 << 20) + 3, (9 << 20) + 4]
     assert np.array_equal(batch.samples, np.concatenate([s for s, _ in events]))
+
+
+def test_position_follows_every_byte_decoded(recording) -> None:
+    # An odd WD1 size consumes 24 + 2N bytes, a rejected header its 24, and a cut event nothing; WD2
+    # headers without a channel word take 24 bytes.
+    wd1 = [wd1_event([1, 2], event_size=29), wd1_event(event_size=-5), wd1_event([3])]
+    batches = read_batches(recording(b"".join(wd1) + wd1_event([4, 5])[:-1]), "WD1", 1)
+    positions = [batches.position]
+    for _ in range(4):
+        try:
+            next(batches)
+        except (ValueError, StopIteration):
+            pass
+        positions.append(batches.position)
+    assert positions == [0, 28, 52, 78, 78]
+    wd2 = b"".join(wd2_event([float(i)] * 3, event_counter=i) for i in range(5))
+    batches = read_batches(recording(wd2), "WD2")
+    assert sum(map(len, batches)) == 5 and batches.position == len(wd2) == 5 * 36

@@ -130,6 +130,13 @@ PyRef read(BatchReaderObject* object, PyObject* const* args, Py_ssize_t nargs) {
                     object->builder);
 }
 
+// Shared with nothing that runs during a read but signal handlers, which the borrow turns away.
+PyRef position(BatchReaderObject* object) {
+  SharedBorrow borrow(object->borrow);
+  const std::uint64_t offset = std::visit([](const auto& builder) { return builder.position(); }, object->builder);
+  return checked(PyLong_FromUnsignedLongLong(offset));
+}
+
 PyObject* batch_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&] { return create(type, args, kwargs).release(); });
 }
@@ -149,6 +156,16 @@ void batch_reader_dealloc(PyObject* self) {
   free_heap_instance(self);
 }
 
+PyObject* batch_reader_position(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return position(as_batch_reader(self)).release(); });
+}
+
+PyGetSetDef batch_reader_getset[] = {
+    {"position", batch_reader_position, nullptr,
+     "The file offset after the bytes decoded so far: where the next batch starts.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMethodDef batch_reader_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_reader_read)), METH_FASTCALL,
      "read($self, max_events, max_bytes, /)\n--\n\n"
@@ -160,6 +177,7 @@ PyType_Slot batch_reader_slots[] = {
     {Py_tp_doc, const_cast<char*>("BatchReader(path, reader_type)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(batch_reader_new)},
     {Py_tp_methods, batch_reader_methods},
+    {Py_tp_getset, batch_reader_getset},
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_reader_dealloc)},
     {0, nullptr},
 };
