@@ -23,10 +23,11 @@ def wd1_seeds() -> dict[str, bytes]:
         "below-minimum": wd1_event(event_size=-5) + wd1_event([1]),
         "stray-tail": two + b"\x01" * 10,
         "beyond-the-buffer": wd1_event(list(range(40000))) + wd1_event([1]),
-        # Runs of one size, which batches read with one scattered read each, broken by another size,
-        # a rejected header and the end of the file; beyond the buffer, where scattered reads begin.
-        "runs": b"".join(wd1_event([i] * n) for i, n in enumerate([1000] * 36 + [1001] * 2 + [1000] * 9))
-        + wd1_event(event_size=5) + b"".join(wd1_event([7] * 1000) for _ in range(6))[:-3],
+        # Runs of one size, which batches read with one system call each (blocks of 4 KiB and more
+        # scattered, smaller ones packed), broken by another size, a rejected header and the end of
+        # the file; beyond the buffer, where such reads begin.
+        "runs": b"".join(wd1_event([i] * n) for i, n in enumerate([2100] * 16 + [2101] * 2 + [2100] * 6))
+        + wd1_event(event_size=5) + b"".join(wd1_event([7] * 2100) for _ in range(3))[:-3],
     }
 
 
@@ -45,8 +46,8 @@ def wd2_seeds() -> dict[str, bytes]:
         "nan-payloads": run(2, [], channels=2) + wd2_header(samples=1, channels=2) + wd2_float_bits([0x7FC00001, 0x80000000]),
         "truncated-second-block": run(2, [1.0] * 8, channels=2)[:-3],
         "beyond-the-buffer": run(3, [float(i) for i in range(6000)], channels=1),
-        "runs": run(6, [1.0, 2.0], channels=2) + run(2, [3.0] * 4, channels=2) + run(9, [1.0, 2.0], channels=2)
-        + wd2_header(samples=2**28, channels=2) + run(5, [4.0, 5.0], channels=2)[:-5],
+        "runs": run(30, [1.0] * 600, channels=2) + run(2, [3.0] * 602, channels=2) + run(9, [2.0] * 600, channels=2)
+        + wd2_header(samples=2**28, channels=2) + run(5, [4.0] * 600, channels=2)[:-5],
     }
 
 

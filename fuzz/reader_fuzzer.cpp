@@ -152,14 +152,17 @@ void expect_same_with_next_buffered(Reader& reader, const std::vector<Delivery>&
   expect(i == expected.size(), "next_buffered and next delivered fewer than next");
 }
 
-// Reads the same bytes in batches of up to `max_events` events, with scattered reads of alike events
-// tried whatever their size: the events and errors, in order, must be next()'s own.
+// Reads the same bytes in batches, with reads of alike events tried whatever their size: the events
+// and errors, in order, must be next()'s own. The input's size picks the batch limits: up to 7 events
+// or as many as 256 KiB of samples hold, or fewer bytes.
 template <class Reader>
-void expect_same_in_batches(Reader reader, const std::vector<Delivery>& expected, std::size_t max_events) {
+void expect_same_in_batches(Reader reader, const std::vector<Delivery>& expected, std::size_t size) {
+  const std::size_t max_events = size % 3 == 0 ? 65536 : 1 + size % 7;
+  const std::size_t max_bytes = std::size_t{4096} << (size % 7);
   BatchBuilder<Reader> builder(std::move(reader), 0);
   std::size_t i = 0;
   for (std::size_t call = 0; call <= expected.size() + 1; ++call) {
-    auto outcome = builder.next(max_events, std::size_t{1} << 12);
+    auto outcome = builder.next(max_events, max_bytes);
     if (std::holds_alternative<EndOfData>(outcome)) break;
     expect(i < expected.size(), "batches delivered more than next");
     if (std::holds_alternative<IoError>(outcome)) fail("read error from an in-memory file");
@@ -208,7 +211,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     expect_same_with_next_buffered(std::get<WD2Reader>(second), delivered);
     ProbeOutcome third = WD2Reader::open(stream_of(data, size));
     expect(std::holds_alternative<WD2Reader>(third), "the probe decided differently on the same bytes");
-    expect_same_in_batches(std::move(std::get<WD2Reader>(third)), delivered, 1 + size % 7);
+    expect_same_in_batches(std::move(std::get<WD2Reader>(third)), delivered, size);
   } else if (const auto* error = std::get_if<IoError>(&probe)) {
     expect(error->kind() == IoErrorKind::UnexpectedEof, "probe failed other than at end of file");
   } else {
@@ -219,7 +222,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<Delivery> delivered = drain(reader, size, [](const WD1Event& event) { check(event); });
   WD1Reader second(std::move(*again));
   expect_same_with_next_buffered(second, delivered);
-  expect_same_in_batches(WD1Reader(stream_of(data, size)), delivered, 1 + size % 7);
+  expect_same_in_batches(WD1Reader(stream_of(data, size)), delivered, size);
 #endif
   return 0;
 }

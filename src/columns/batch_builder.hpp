@@ -104,21 +104,14 @@ struct Batch {
   }
 
   // Appends an event whose `count` samples lie as little-endian bytes at `bytes` (the stream's
-  // buffer), copying them. Returns false, with the batch unchanged, when a column cannot grow.
+  // buffer, or the column's spare storage), moving them to the column's end. Returns false, with the batch unchanged, when a column cannot grow.
   [[nodiscard]] bool append_copy(const typename HeaderColumns<Event>::Header& header, const std::byte* bytes,
                                  std::size_t count) noexcept {
     if (!reserve_event() || !samples.reserve(count)) return false;
-    if (count != 0) std::memcpy(samples.end(), bytes, count * sizeof(Sample));
-    samples_from_little_endian<Sample, typename HeaderColumns<Event>::SampleBits>(samples.end(), count);
-    samples.commit(count);
-    push_header(header);
-    return true;
-  }
-
-  // Appends an event whose `count` samples a reader has just put, as little-endian bytes, at the
-  // samples column's end. Returns false, with the batch unchanged, when a column cannot grow.
-  [[nodiscard]] bool append_placed(const typename HeaderColumns<Event>::Header& header, std::size_t count) noexcept {
-    if (!reserve_event()) return false;
+    // The bytes may lie in the column's own spare storage, past its end (read_alike).
+    if (count != 0 && bytes != reinterpret_cast<const std::byte*>(samples.end())) {
+      std::memmove(samples.end(), bytes, count * sizeof(Sample));
+    }
     samples_from_little_endian<Sample, typename HeaderColumns<Event>::SampleBits>(samples.end(), count);
     samples.commit(count);
     push_header(header);
@@ -200,13 +193,13 @@ using BatchOutcome = std::variant<Batch<Event>, EndOfData, IoError, DecodeError>
 // events of 1024 samples. One buffer per open batch reader stays small beside the batch itself.
 inline constexpr std::size_t kBatchStreamBufferBytes = std::size_t{1} << 20;
 
-// Runs of events of one size are read with one scattered read per run (read_alike), their samples
-// going from the kernel straight into the batch's column instead of through the stream's buffer: for
-// events of 2-16 KiB that second copy took a quarter of the time. The guess that the next events have
-// the size of the last ones is made once kAlikeRun events in a row have had it, for blocks of at least
-// kAlikeMinBytes (for smaller ones the parts of a scattered read cost more than the copy), and for no
-// more events than that run holds, so that a file whose sizes change pays for a wrong guess with at
-// most as many events' bytes as it read well before.
+// Runs of events of one size are read with one system call per run (read_alike) into the batch's
+// samples column itself rather than through the stream's buffer: blocks of 4 KiB and more go straight
+// to their place, smaller ones are moved down over their headers while still in the cache. The guess
+// that the next events have the size of the last ones is made once kAlikeRun events in a row have had
+// it, for blocks of at least kAlikeMinBytes (below, the per-event work outweighs the copy saved), and
+// for no more events than that run holds, so that a file whose sizes change pays for a wrong guess
+// with at most as many events' bytes as it read well before.
 inline constexpr std::size_t kAlikeRun = 4;
 inline constexpr std::size_t kAlikeMinBytes = 1024;
 
@@ -238,18 +231,21 @@ class BatchBuilder {
     // The samples column is allocated once at the size that ends the batch (a failure leaves it to
     // grow as events arrive), and what a short batch leaves unused is given back at its end.
     using Sample = typename Batch<Event>::Sample;
-    (void)batch.samples.reserve(std::min(max_samples, kEagerBlockBytes / sizeof(Sample)));
+    // It also takes the headers and a page's offset of the events read packed into it (read_alike).
+    const std::size_t planned = std::min(max_samples, kEagerBlockBytes / sizeof(Sample));
+    (void)batch.samples.reserve(planned + planned / 32 + kPageBytes / sizeof(Sample));
     batch.plan(max_events, max_samples);
     const auto open = [&] { return batch.events < max_events && batch.samples.size() < max_samples; };
     while (open()) {
       // Events already whole in the stream's buffer go straight in, without the per-event step.
-      if (!carried_) reader_.next_buffered([&](const auto& header, const std::byte* bytes, std::size_t count) {
+      const auto take = [&](const auto& header, const std::byte* bytes, std::size_t count) {
         if (!open() || !batch.append_copy(header, bytes, count)) return false;
         note_size(count);
         return true;
-      });
+      };
+      if (!carried_) reader_.next_buffered(take);
       if (!open()) break;
-      if (!carried_ && read_alike(batch, max_events, max_samples)) continue;
+      if (!carried_ && read_alike(batch, max_events, max_samples, take)) continue;
       auto outcome = carried_ ? take_carried() : read_event(batch);
       if (auto* event = std::get_if<Event>(&outcome)) {
         if (batch.append(*event)) {
@@ -302,21 +298,22 @@ class BatchBuilder {
   }
 
   // Reads the run of events of the last size that the open batch still takes, if the run so far makes
-  // that worth a guess (see kAlikeRun). Returns whether it appended any.
-  bool read_alike(Batch<Event>& batch, std::size_t max_events, std::size_t max_samples) {
+  // that worth a guess (see kAlikeRun), into the samples column's spare storage. Returns whether it
+  // appended any.
+  template <class Take>
+  bool read_alike(Batch<Event>& batch, std::size_t max_events, std::size_t max_samples, Take& take) {
     using Sample = typename Batch<Event>::Sample;
     const std::size_t count = alike_count_;
     if (alike_run_ < kAlikeRun || count == 0 || count * sizeof(Sample) < alike_min_bytes_) return false;
     // Every event read must start while the batch is open: below both of its limits.
     const std::size_t below_limit = (max_samples - batch.samples.size() + count - 1) / count;
-    const std::size_t events =
-        std::min({alike_run_, max_events - batch.events, below_limit, batch.samples.spare() / count});
-    if (events == 0) return false;
+    const std::size_t events = std::min({alike_run_, max_events - batch.events, below_limit});
     if (!scratch_) scratch_.reset(new (std::nothrow) AlikeScratch);
     if (!scratch_) return false;
-    const std::size_t taken = reader_.next_alike(*scratch_, count, events, batch.samples.end(),
-                                                 [&](const auto& header) { return batch.append_placed(header, count); });
-    alike_run_ = taken == 0 ? 0 : alike_run_ + taken;
+    const std::span<std::byte> room(reinterpret_cast<std::byte*>(batch.samples.end()),
+                                    batch.samples.spare() * sizeof(Sample));
+    const std::size_t taken = reader_.next_alike(*scratch_, count, events, room, take);
+    if (taken == 0) alike_run_ = 0;  // take counted those it appended
     return taken != 0;
   }
 

@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 #include "event_stream/event_stream.hpp"
+#include "event_stream/sample_vector.hpp"
 
 namespace velk {
 
@@ -38,7 +40,13 @@ void take_buffered(EventStream& stream, std::size_t header_size, Parse&& parse, 
   }
 }
 
-// Where one scattered read puts the headers of its events, and its readv(2) parts.
+// Blocks of this size or more are read scattered: each straight to its place, its header apart. Smaller
+// ones are read packed, headers included, and then moved down over the headers: a scattered read's
+// parts cost more than that move below 4 KiB (2 KiB blocks: 0.70 of read bandwidth scattered, 0.74
+// through the stream's buffer).
+inline constexpr std::size_t kScatterMinBytes = 4096;
+
+// Where a read of alike events puts the headers of its events, and its readv(2) parts.
 struct AlikeScratch {
   static constexpr std::size_t kEvents = 512;      // two parts each: the usual IOV_MAX of 1024
   static constexpr std::size_t kHeaderBytes = 28;  // the largest header of both layouts
@@ -47,29 +55,44 @@ struct AlikeScratch {
 };
 
 // Reads up to `events` events on the guess that each has a header of `header_size` bytes and a block
-// of `block_bytes`, with one system call that puts the headers in `scratch` and the blocks back to back
-// at `blocks` (room for `events` blocks). Then hands to take(header), in order, each event that arrived
-// whole and whose header `parse` accepts with exactly that block, while take accepts it; the block of
-// the i-th taken is then at blocks + i * block_bytes. The bytes from the first event not taken on go
-// back to the stream, so the events and bytes consumed are exactly those of next() for the same events.
-// Returns the events taken. A guess that fails costs a read but changes nothing else.
+// of `block_bytes`, with one system call into `room`, where the blocks are to lie back to back. Then
+// hands to take(header, block, count) each event that arrived whole and whose header `parse` accepts
+// with exactly that block, in order, while take accepts it; take must put the block at the start of
+// `room` plus the blocks taken before (where a scattered read has already put it), and may fail only
+// before moving anything. The bytes from the first event not taken on go back to the stream, so the
+// events and bytes consumed are exactly those of next() for the same events. Returns the events
+// taken. A guess that fails costs a read but changes nothing else.
 template <class Parse, class Take>
 std::size_t read_alike(EventStream& stream, AlikeScratch& scratch, std::size_t header_size,
-                       std::size_t block_bytes, std::size_t events, std::byte* blocks, Parse&& parse,
+                       std::size_t block_bytes, std::size_t events, std::span<std::byte> room, Parse&& parse,
                        Take&& take) noexcept {
   const std::size_t event_bytes = header_size + block_bytes;
-  events = std::min({events, AlikeScratch::kEvents, stream.capacity() / event_bytes});
+  const bool scatter = block_bytes >= kScatterMinBytes;
+  // Packed, the file's bytes land where they share the file offset's phase within a page, which the
+  // kernel copies fastest (see StreamBuffer).
+  const std::size_t pad = scatter ? 0 : static_cast<std::size_t>(
+      (stream.position() - reinterpret_cast<std::uintptr_t>(room.data())) % kPageBytes);
+  const std::size_t fits = scatter ? room.size() / block_bytes
+                                   : (room.size() > pad ? (room.size() - pad) / event_bytes : 0);
+  events = std::min({events, fits, AlikeScratch::kEvents, stream.capacity() / event_bytes});
   if (header_size > AlikeScratch::kHeaderBytes || events == 0) return 0;
-  for (std::size_t i = 0; i < events; ++i) {
-    scratch.parts[2 * i] = {scratch.headers.data() + i * header_size, header_size};
-    scratch.parts[2 * i + 1] = {blocks + i * block_bytes, block_bytes};
+  std::byte* const area = room.data() + pad;
+  std::span<iovec> parts(scratch.parts.data(), scatter ? 2 * events : 1);
+  if (scatter) {
+    for (std::size_t i = 0; i < events; ++i) {
+      parts[2 * i] = {scratch.headers.data() + i * header_size, header_size};
+      parts[2 * i + 1] = {room.data() + i * block_bytes, block_bytes};
+    }
+  } else {
+    parts[0] = {area, events * event_bytes};
   }
-  const std::span<iovec> parts(scratch.parts.data(), 2 * events);
   const std::size_t got = stream.read_scattered(parts);
   std::size_t taken = 0;
   for (; taken < events && got - taken * event_bytes >= event_bytes; ++taken) {
-    const auto block = parse(scratch.headers.data() + taken * header_size);
-    if (!block || block->bytes != block_bytes || !take(block->header)) break;
+    const std::byte* header = scatter ? scratch.headers.data() + taken * header_size : area + taken * event_bytes;
+    const std::byte* block = scatter ? room.data() + taken * block_bytes : header + header_size;
+    const auto parsed = parse(header);
+    if (!parsed || parsed->bytes != block_bytes || !take(parsed->header, block, parsed->count)) break;
   }
   stream.unread(parts, taken * event_bytes, got);
   return taken;

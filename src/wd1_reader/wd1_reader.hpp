@@ -84,13 +84,13 @@ class WD1Reader {
     take_buffered(stream_, kHeaderSize, [this](const std::byte* bytes) { return block_header(bytes); }, take);
   }
 
-  // Reads up to `events` events of `count` samples each with one system call, their samples straight
-  // to `samples`, handing each to take(header) (see read_alike). Takes only events next_buffered would
-  // take, and never more than the buffer holds; the bytes consumed are exactly those of next().
+  // Reads up to `events` events of `count` samples each with one system call into `room`, handing
+  // each to take(header, samples, count) as next_buffered does (see read_alike). Takes only events
+  // next_buffered would take; the bytes consumed are exactly those of next().
   template <class Take>
-  std::size_t next_alike(AlikeScratch& scratch, std::size_t count, std::size_t events, std::uint16_t* samples,
+  std::size_t next_alike(AlikeScratch& scratch, std::size_t count, std::size_t events, std::span<std::byte> room,
                          Take&& take) noexcept {
-    return read_alike(stream_, scratch, kHeaderSize, 2 * count, events, reinterpret_cast<std::byte*>(samples),
+    return read_alike(stream_, scratch, kHeaderSize, 2 * count, events, room,
                       [this](const std::byte* bytes) { return block_header(bytes); }, take);
   }
 

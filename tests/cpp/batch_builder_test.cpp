@@ -70,19 +70,20 @@ std::vector<std::string> batched(Reader reader, std::size_t max_events) {
   }
 }
 
-// Runs of `first` samples, a changed size, a header next() rejects (`rejected`), and a cut last event.
+// Runs of `first` samples (`scale` times 6, 3 of one more, 9), a header next() rejects (`rejected`),
+// and 8 more, the last one cut: 26 x scale events delivered.
 template <class MakeEvent>
-Bytes runs(std::size_t first, MakeEvent&& event, const Bytes& rejected) {
+Bytes runs(std::size_t first, std::size_t scale, MakeEvent&& event, const Bytes& rejected) {
   Bytes out;
   std::uint32_t counter = 0;
   const auto add = [&](std::size_t n, std::size_t samples) {
     for (std::size_t i = 0; i < n; ++i) out = concat({out, event(samples, counter++)});
   };
-  add(6, first);
-  add(3, first + 1);
-  add(9, first);
+  add(6 * scale, first);
+  add(3 * scale, first + 1);
+  add(9 * scale, first);
   out = concat({out, rejected});
-  add(8, first);
+  add(8 * scale, first);
   out.resize(out.size() - 100);
   return out;
 }
@@ -93,23 +94,29 @@ WD2Reader opened_wd2(const std::string& path) {
   throw std::runtime_error("expected a reader, got " + describe(outcome));
 }
 
+// Blocks of 12 and 24 KiB are read scattered, of 1200 and 2400 bytes packed.
 TEST(BatchBuilderTest, RunsReadAtOnceDeliverWhatNextDoes) {
   TempDir dir;
-  const std::string wd1 = dir.write("wd1", runs(6000, [](std::size_t n, std::uint32_t i) {
+  const auto wd1_at = [](std::size_t n, std::uint32_t i) {
     return wd1_event(ramp(n, static_cast<std::uint16_t>(i)), i);
-  }, wd1_event({}, 99, 5)));
+  };
   const auto wd2_at = [](std::size_t n, std::uint32_t i) {
     WD2Header h{.event_counter = i, .samples = static_cast<std::uint32_t>(n), .channels = 2};
     return wd2_event(h, float_ramp(2 * n, static_cast<float>(i)));
   };
-  const std::string wd2 = dir.write("wd2", runs(3000, wd2_at, wd2_event({.samples = 1u << 28, .channels = 2}, {})));
-  const std::vector<std::string> wd1_expected = stepped(WD1Reader(open_stream(wd1)));
-  const std::vector<std::string> wd2_expected = stepped(opened_wd2(wd2));
-  ASSERT_EQ(wd1_expected.size(), 26u);
-  ASSERT_EQ(wd2_expected.size(), 26u);
-  for (std::size_t max_events : {7, 65536}) {
-    EXPECT_EQ(batched(WD1Reader(open_stream(wd1)), max_events), wd1_expected);
-    EXPECT_EQ(batched(opened_wd2(wd2), max_events), wd2_expected);
+  const Bytes wd1_rejected = wd1_event({}, 99, 5);
+  const Bytes wd2_rejected = wd2_event({.samples = 1u << 28, .channels = 2}, {});
+  for (const auto& [samples, scale] : {std::pair<std::size_t, std::size_t>{6000, 1}, {600, 4}}) {
+    const std::string wd1 = dir.write("wd1", runs(samples, scale, wd1_at, wd1_rejected));
+    const std::string wd2 = dir.write("wd2", runs(samples / 2, scale, wd2_at, wd2_rejected));
+    const std::vector<std::string> wd1_expected = stepped(WD1Reader(open_stream(wd1)));
+    const std::vector<std::string> wd2_expected = stepped(opened_wd2(wd2));
+    ASSERT_EQ(wd1_expected.size(), 26 * scale);
+    ASSERT_EQ(wd2_expected.size(), 26 * scale);
+    for (std::size_t max_events : {7, 65536}) {
+      EXPECT_EQ(batched(WD1Reader(open_stream(wd1)), max_events), wd1_expected) << samples;
+      EXPECT_EQ(batched(opened_wd2(wd2), max_events), wd2_expected) << samples;
+    }
   }
 }
 
