@@ -1,6 +1,6 @@
-// Batches against next(): runs of events of one size, which the builder reads with scattered reads,
-// must deliver exactly the events and errors of next() wherever a run changes size, meets a header
-// next() rejects or is cut by the end of the file.
+// Batches against next(): runs of events of one size, which the builder reads with one system call
+// per run, must deliver exactly the events and errors of next() wherever a run changes size, meets a
+// header next() rejects or is cut by the end of the file.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,38 +12,27 @@
 namespace velk::test {
 namespace {
 
-template <class... V>
-std::string render_values(const V&... values) {
-  std::string out;
-  ((out += std::to_string(values) + ' '), ...);
-  return out;
-}
-
-// The count and an FNV-1a hash of the samples' bits, which any misplaced or changed byte alters.
-template <class T>
-std::string render_samples(const T* samples, std::size_t count) {
+// The header values, the sample count and an FNV-1a hash of the samples' bits.
+template <class Values, class T>
+std::string render(const Values& values, const T* samples, std::size_t count) {
+  std::string out = std::apply([](const auto&... v) { return ((std::to_string(v) + ' ') + ...); }, values);
   std::uint64_t hash = 14695981039346656037u;
   const auto* bytes = reinterpret_cast<const unsigned char*>(samples);
   for (std::size_t i = 0; i < count * sizeof(T); ++i) hash = (hash ^ bytes[i]) * 1099511628211u;
-  return "| " + std::to_string(count) + " samples, hash " + std::to_string(hash);
+  return out + "| " + std::to_string(count) + " samples, hash " + std::to_string(hash);
 }
 
-// Each event next() delivers as its header values and samples, each error as its text, to the end.
+// Each event next() delivers, rendered, and each error as its text, to the end of data.
 template <class Reader>
 std::vector<std::string> stepped(Reader reader) {
   using Event = typename BatchBuilder<Reader>::Event;
   std::vector<std::string> out;
-  for (;;) {
-    auto outcome = reader.next();
-    if (std::holds_alternative<EndOfData>(outcome)) return out;
-    if (auto* event = std::get_if<Event>(&outcome)) {
-      out.push_back(std::apply([](const auto&... v) { return render_values(v...); },
-                               HeaderColumns<Event>::values(*event)) +
-                    render_samples(event->data.data(), event->data.size()));
-    } else {
-      out.push_back(std::visit([](const auto& other) { return describe(other); }, outcome));
-    }
+  for (auto outcome = reader.next(); !std::holds_alternative<EndOfData>(outcome); outcome = reader.next()) {
+    const auto* event = std::get_if<Event>(&outcome);
+    out.push_back(event ? render(HeaderColumns<Event>::values(*event), event->data.data(), event->data.size())
+                        : describe(outcome));
   }
+  return out;
 }
 
 // The same, from the builder's batches of up to `max_events` events.
@@ -51,23 +40,20 @@ template <class Reader>
 std::vector<std::string> batched(Reader reader, std::size_t max_events) {
   BatchBuilder<Reader> builder(std::move(reader));
   std::vector<std::string> out;
-  for (;;) {
-    auto outcome = builder.next(max_events, std::size_t{1} << 20);
-    if (std::holds_alternative<EndOfData>(outcome)) return out;
-    auto* batch = std::get_if<0>(&outcome);
-    if (batch == nullptr) {
-      const auto* io = std::get_if<IoError>(&outcome);
-      out.push_back(io != nullptr ? describe(*io) : describe(std::get<DecodeError>(outcome)));
-      continue;
-    }
-    const std::int64_t* offsets = batch->offsets.data();
-    for (std::size_t e = 0; e < batch->events; ++e) {
-      out.push_back(std::apply([&](const auto&... c) { return render_values(c.data()[e]...); },
-                               batch->header.columns) +
-                    render_samples(batch->samples.data() + offsets[e],
-                                   static_cast<std::size_t>(offsets[e + 1] - offsets[e])));
+  for (auto outcome = builder.next(max_events, 1 << 20); !std::holds_alternative<EndOfData>(outcome);
+       outcome = builder.next(max_events, 1 << 20)) {
+    const auto* batch = std::get_if<0>(&outcome);
+    if (const auto* error = std::get_if<IoError>(&outcome)) out.push_back(describe(*error));
+    if (const auto* error = std::get_if<DecodeError>(&outcome)) out.push_back(describe(*error));
+    for (std::size_t e = 0; batch != nullptr && e < batch->events; ++e) {
+      const std::int64_t* offsets = batch->offsets.data();
+      const auto values =
+          std::apply([&](const auto&... c) { return std::tuple(c.data()[e]...); }, batch->header.columns);
+      const auto count = static_cast<std::size_t>(offsets[e + 1] - offsets[e]);
+      out.push_back(render(values, batch->samples.data() + offsets[e], count));
     }
   }
+  return out;
 }
 
 // Runs of `first` samples (`scale` times 6, 3 of one more, 9), a header next() rejects (`rejected`),
