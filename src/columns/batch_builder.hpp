@@ -237,16 +237,20 @@ class BatchBuilder {
     (void)batch.samples.reserve(planned + planned / 32 + kPageBytes / sizeof(Sample));
     batch.plan(max_events, max_samples);
     const auto open = [&] { return batch.events < max_events && batch.samples.size() < max_samples; };
+    // Takes an event the reader hands over as header and sample bytes, noting its size for the guess.
+    const auto take = [&](const auto& header, const std::byte* bytes, std::size_t count) {
+      if (!open() || !batch.append_copy(header, bytes, count)) return false;
+      note_size(count);
+      return true;
+    };
     while (open()) {
-      // Events already whole in the stream's buffer go straight in, without the per-event step.
-      const auto take = [&](const auto& header, const std::byte* bytes, std::size_t count) {
-        if (!open() || !batch.append_copy(header, bytes, count)) return false;
-        note_size(count);
-        return true;
-      };
-      if (!carried_) reader_.next_buffered(take);
-      if (!open()) break;
-      if (!carried_ && read_alike(batch, max_events, max_samples, take)) continue;
+      // Events already whole in the stream's buffer, then a guessed run, go in without the per-event
+      // step.
+      if (!carried_) {
+        reader_.next_buffered(take);
+        if (!open()) break;
+        if (read_alike(batch, max_events, max_samples, take)) continue;
+      }
       auto outcome = carried_ ? take_carried() : read_event(batch);
       if (auto* event = std::get_if<Event>(&outcome)) {
         if (batch.append(*event)) {

@@ -105,21 +105,37 @@ Result<std::size_t> EventStream::read_direct(std::byte* destination, std::size_t
   return direct;
 }
 
+namespace {
+
+// Calls copy(piece, at, n) for each piece of `parts` that lies within bytes [from, to) of their
+// concatenation: n bytes at `piece`, which are bytes [from + at, from + at + n).
+template <class Copy>
+void for_each_piece(std::span<const iovec> parts, std::size_t from, std::size_t to, Copy&& copy) {
+  std::size_t start = 0;  // the offset of the current part within the concatenation
+  for (const iovec& part : parts) {
+    const std::size_t end = start + part.iov_len;
+    if (end > from && start < to) {
+      const std::size_t first = std::max(from, start);
+      copy(static_cast<std::byte*>(part.iov_base) + (first - start), first - from, std::min(to, end) - first);
+    }
+    start = end;
+  }
+}
+
+}  // namespace
+
 std::size_t EventStream::read_scattered(std::span<iovec> parts) noexcept {
   std::size_t total = 0;
   for (const iovec& part : parts) total += part.iov_len;
   const std::size_t buffered = filled_ - pos_;
   if (buffered >= total) return 0;
+  for_each_piece(parts, 0, buffered, [&](std::byte* piece, std::size_t at, std::size_t n) {
+    std::memcpy(piece, buffer_.get() + pos_ + at, n);
+  });
+  // The file's bytes go on from part i, `offset` bytes in (buffered < total keeps i in range).
   std::size_t i = 0;
-  std::size_t offset = 0;  // bytes delivered into parts[i]
-  for (std::size_t left = buffered; left != 0;) {
-    const std::size_t take = std::min(left, parts[i].iov_len - offset);
-    std::memcpy(static_cast<std::byte*>(parts[i].iov_base) + offset, buffer_.get() + pos_, take);
-    pos_ += take;
-    left -= take;
-    offset += take;
-    if (offset == parts[i].iov_len) ++i, offset = 0;
-  }
+  std::size_t offset = buffered;
+  while (offset >= parts[i].iov_len) offset -= parts[i++].iov_len;
   const iovec whole = parts[i];
   parts[i] = {static_cast<std::byte*>(whole.iov_base) + offset, whole.iov_len - offset};
   const std::size_t count = std::min<std::size_t>(parts.size() - i, IOV_MAX);
@@ -134,17 +150,9 @@ std::size_t EventStream::read_scattered(std::span<iovec> parts) noexcept {
 void EventStream::unread(std::span<const iovec> parts, std::size_t from, std::size_t to) noexcept {
   if (from == to) return;
   assert(pos_ == 0 && filled_ == 0 && to - from <= capacity_);
-  std::size_t start = 0;  // the offset of the current part within what was delivered
-  for (const iovec& part : parts) {
-    const std::size_t end = start + part.iov_len;
-    if (end > from && start < to) {
-      const std::size_t first = std::max(from, start);
-      const std::size_t last = std::min(to, end);
-      std::memcpy(buffer_.get() + (first - from), static_cast<const std::byte*>(part.iov_base) + (first - start),
-                  last - first);
-    }
-    start = end;
-  }
+  for_each_piece(parts, from, to, [&](const std::byte* piece, std::size_t at, std::size_t n) {
+    std::memcpy(buffer_.get() + at, piece, n);
+  });
   origin_ -= to - from;
   filled_ = to - from;
 }
