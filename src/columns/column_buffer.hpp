@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -26,7 +27,9 @@ class ColumnBuffer {
   [[nodiscard]] bool reserve(std::size_t extra) noexcept {
     if (extra <= storage_.size() - used_) return true;
     if (extra > SIZE_MAX / sizeof(T) - used_) return false;
-    std::size_t capacity = storage_.size() < kFirstCapacity ? kFirstCapacity : storage_.size();
+    // The first storage takes exactly what is asked (at least kFirstCapacity): a column reserved at
+    // the size its batch ends at is not doubled past it. Later growth doubles.
+    std::size_t capacity = storage_.size() == 0 ? std::max(kFirstCapacity, extra) : storage_.size();
     while (capacity - used_ < extra) capacity = capacity > SIZE_MAX / 4 ? used_ + extra : 2 * capacity;
     return storage_.grow(capacity);
   }

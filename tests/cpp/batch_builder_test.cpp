@@ -106,5 +106,21 @@ TEST(BatchBuilderTest, RunsReadAtOnceDeliverWhatNextDoes) {
   }
 }
 
+
+// The samples column is allocated once at the size that ends the batch, plus the room for a packed
+// read; growing it by doubling from a small start would allocate twice that and keep it.
+TEST(BatchBuilderTest, SamplesColumnIsAllocatedAtItsPlannedSize) {
+  TempDir dir;
+  Bytes file;
+  for (std::uint32_t i = 0; i < 40; ++i) {
+    file = concat({file, wd1_event(ramp(1000, static_cast<std::uint16_t>(i)), i)});
+  }
+  BatchBuilder<WD1Reader> builder(WD1Reader(open_stream(dir.write("wd1", file))));
+  auto outcome = builder.next(65536, 64 << 10);
+  const auto& batch = std::get<0>(outcome);
+  EXPECT_EQ(batch.events, 33u);  // the first to reach 32768 samples ends it
+  EXPECT_LE(batch.samples.size() + batch.samples.spare(), 32768u + 32768u / 32 + kPageBytes / 2);
+}
+
 }  // namespace
 }  // namespace velk::test
