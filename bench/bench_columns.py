@@ -5,7 +5,7 @@ file, on the recordings of bench/bench.py, and the peak memory each adds.
 Readers (each timed in the same process, interleaved round by round, medians or with --stat best the
 fastest rounds reported):
   batches     for batch in read_batches(path, kind): each batch is kept until the next has been read
-              (up to 65536 events and 1 MiB of samples per batch)
+              (up to 65536 events and 512 KiB of samples per batch)
   velk        for event in velk.EventReader(path, kind): each event kept until the next has been read
   bandwidth   the file read in 1 MiB chunks into one reused buffer: no decoding, no objects
 Peak memory: each reader runs once more in a fresh interpreter, which reports how far its resident

@@ -19,8 +19,10 @@ __all__ = ["EventBatch", "BatchIterator", "EventTable", "read_batches", "read_ta
 
 DEFAULT_MAX_EVENTS = 65536
 # A batch ends once its samples take this many bytes: large enough that per-batch costs vanish, small
-# enough that its memory is reused from batch to batch instead of being mapped and faulted in afresh.
-DEFAULT_MAX_BYTES = 1 << 20
+# enough that its memory is reused from batch to batch instead of being mapped and faulted in afresh,
+# and that the batch a loop keeps, the one being read and the stream's buffer stay in the CPU's cache
+# (1024-sample events: 0.71 - 0.81 of read bandwidth at 512 KiB against 0.65 - 0.79 at 1 MiB).
+DEFAULT_MAX_BYTES = 1 << 19
 
 
 class EventBatch:
