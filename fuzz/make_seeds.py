@@ -23,11 +23,11 @@ def wd1_seeds() -> dict[str, bytes]:
         "below-minimum": wd1_event(event_size=-5) + wd1_event([1]),
         "stray-tail": two + b"\x01" * 10,
         "beyond-the-buffer": wd1_event(list(range(40000))) + wd1_event([1]),
-        # Runs of one size, which batches read with one system call each (blocks of 4 KiB and more
+        # Runs of one size, which batches read with one system call each (blocks of 8 KiB and more
         # scattered, smaller ones packed), broken by another size, a rejected header and the end of
         # the file; beyond the buffer, where such reads begin.
-        "runs": b"".join(wd1_event([i] * n) for i, n in enumerate([2100] * 16 + [2101] * 2 + [2100] * 6))
-        + wd1_event(event_size=5) + b"".join(wd1_event([7] * 2100) for _ in range(3))[:-3],
+        "runs": b"".join(wd1_event([i] * n) for i, n in enumerate([4100] * 8 + [4101] + [4100] * 4))
+        + wd1_event(event_size=5) + b"".join(wd1_event([7] * 4100) for _ in range(2))[:-3],
     }
 
 

@@ -195,7 +195,7 @@ using BatchOutcome = std::variant<Batch<Event>, EndOfData, IoError, DecodeError>
 inline constexpr std::size_t kBatchStreamBufferBytes = std::size_t{1} << 20;
 
 // Runs of events of one size are read with one system call per run (read_alike) into the batch's
-// samples column itself rather than through the stream's buffer: blocks of 4 KiB and more go straight
+// samples column itself rather than through the stream's buffer: blocks of 8 KiB and more go straight
 // to their place, smaller ones are moved down over their headers while still in the cache. The guess
 // that the next events have the size of the last ones is made once kAlikeRun events in a row have had
 // it, for blocks of at least kAlikeMinBytes (16-sample WD1 events came 13% slower read packed; 2 KiB
