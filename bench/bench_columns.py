@@ -8,8 +8,8 @@ fastest rounds reported):
               (up to 65536 events and 512 KiB of samples per batch)
   velk        for event in velk.EventReader(path, kind): each event kept until the next has been read
   bandwidth   the file read in 1 MiB chunks into one reused buffer: no decoding, no objects
-  read+copy   the least a reader must do to hand over each event's samples in memory it keeps, on
-              these files of one event size, with no decoding: events read a batch's worth (512 KiB)
+  read+copy   a plain reader that only hands over each event's samples in memory it keeps, on these
+              files of one event size, with no decoding: events read a batch's worth (512 KiB)
               at a time into one reused buffer, their samples copied into one of two kept arrays by
               one NumPy assignment; events of 512 KiB and more read one by one, the samples straight
               into one of two kept arrays
