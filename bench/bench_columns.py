@@ -13,11 +13,14 @@ fastest rounds reported):
               at a time into one reused buffer, their samples copied into one of two kept arrays by
               one NumPy assignment; events of 512 KiB and more read one by one, the samples straight
               into one of two kept arrays
+With --decoder PATH (the program bench/decode_batches.cpp, built with -DVELK_BUILD_BENCH=ON), the
+decoding layer's batches are also timed alone, without Python, against the same bandwidth loop in C++
+(its own fastest rounds): the share no binding of this decoder can exceed.
 Peak memory: each reader runs once more in a fresh interpreter, which reports how far its resident
 set's high-water mark rose above what importing velk, velk_tools and NumPy left.
 
 Usage: OPENBLAS_NUM_THREADS=1 PYTHONPATH=<build dir> python3 bench/bench_columns.py [--size-mb N]
-       [--rounds N] [--case TEXT] [--clock cpu]
+       [--rounds N] [--case TEXT] [--clock cpu] [--stat best] [--decoder PATH]
 """
 
 from __future__ import annotations
@@ -119,6 +122,13 @@ def measure_peak(reader: str, path: str, case_name: str) -> None:
     print(high_water_kib() - before)
 
 
+def decoder_share(decoder: str, path: str, case: bench.Case, rounds: int) -> str:
+    """The decoding layer's batches as a share of read bandwidth, both timed by `decoder`."""
+    output = subprocess.run([decoder, path, case.kind, str(rounds)], capture_output=True, text=True,
+                            check=True).stdout.split()
+    return f"{float(output[0]):.0%}"
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
     parser.add_argument("--size-mb", type=float, default=256, help="size of each recording (default 256)")
@@ -129,6 +139,7 @@ def main() -> None:
                              "which on a loaded machine leaves out the time spent waiting for a CPU")
     parser.add_argument("--stat", choices=("median", "best"), default="median",
                         help="report each reader's median round (default) or its fastest")
+    parser.add_argument("--decoder", help="also time the decoding layer alone with this decode_batches program")
     parser.add_argument("--peak-of", choices=sorted(READERS), help=argparse.SUPPRESS)
     parser.add_argument("--path", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -142,18 +153,20 @@ def main() -> None:
     stat = "fastest" if args.stat == "best" else "medians"
     print(f"\n{args.size_mb:g} MB per recording, {stat} of {args.rounds} rounds, {args.clock} clock; "
           f"load {bench.load()}\n")
+    decoder_heading, decoder_rule = (" decoder alone / bandwidth |", "---:|") if args.decoder else ("", "")
     print("| case | batches events/s | velk events/s | batches / velk | batches MB/s | "
-          "/ bandwidth | read+copy / bandwidth | peak MiB batches | velk | bandwidth |")
-    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+          f"/ bandwidth |{decoder_heading} read+copy / bandwidth | peak MiB batches | velk | bandwidth |")
+    print(f"|---|---:|---:|---:|---:|---:|{decoder_rule}---:|---:|---:|---:|")
     with tempfile.TemporaryDirectory(prefix="velk-bench-columns-") as directory:
         for case in cases:
             path, events = bench.prepare(case, directory, int(args.size_mb * 1e6))
             t = time_case(path, case, events, args.rounds)
             size = os.path.getsize(path)
             peaks = {name: peak_kib(name, path, case.name) / 1024 for name in ("batches", "velk", "bandwidth")}
+            alone = f" {decoder_share(args.decoder, path, case, args.rounds)} |" if args.decoder else ""
             print(f"| {case.name} | {events / t['batches']:,.0f} | {events / t['velk']:,.0f} | "
                   f"{t['velk'] / t['batches']:.1f}x | {size / t['batches'] / 1e6:,.0f} | "
-                  f"{t['bandwidth'] / t['batches']:.0%} | {t['bandwidth'] / t['read+copy']:.0%} | "
+                  f"{t['bandwidth'] / t['batches']:.0%} |{alone} {t['bandwidth'] / t['read+copy']:.0%} | "
                   f"{peaks['batches']:.0f} | {peaks['velk']:.0f} | "
                   f"{peaks['bandwidth']:.0f} |", flush=True)
             os.remove(path)

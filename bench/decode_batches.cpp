@@ -1,0 +1,137 @@
+// What the decoding layer alone reaches when it gathers a recording's events into batches: the same
+// BatchBuilder, stream buffer and limits as velk_tools.read_batches, with no interpreter, no NumPy and no
+// objects, against reading the same file in 1 MiB chunks into one reused buffer. The difference between
+// its share of that bandwidth and read_batches' is what the Python binding costs; its own share is
+// the most any binding of this decoder can reach.
+//
+// Keep loop: each batch is held until the next has been read, then freed as NumPy frees it.
+// Rounds interleave the two readers; the fastest round of each is reported.
+//
+// Usage: decode_batches FILE WD1|WD2 [ROUNDS] [MAX_BYTES]
+// Prints one line: "<share of bandwidth> <batches MB/s> <bandwidth MB/s> <events>".
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+#include <tuple>
+#include <variant>
+#include <vector>
+
+#include "columns/batch_builder.hpp"
+
+namespace {
+
+using velk::Batch;
+using velk::BatchBuilder;
+using velk::EventStream;
+
+constexpr std::size_t kMaxEvents = 65536;
+constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+
+template <class T>
+void free_column(velk::ColumnBuffer<T>& column) {
+  const velk::SampleStorage storage = std::move(column).release();
+  velk::free_samples<T>(storage.data, storage.capacity);
+}
+
+template <class Event>
+void free_batch(Batch<Event>& batch) {
+  free_column(batch.samples);
+  free_column(batch.offsets);
+  std::apply([](auto&... column) { (free_column(column), ...); }, batch.header.columns);
+}
+
+std::optional<EventStream> open_stream(const char* path) {
+  auto stream = EventStream::open(path, nullptr, velk::kBatchStreamBufferBytes);
+  if (!stream) return std::nullopt;
+  return std::move(*stream);
+}
+
+// Reads the whole file in batches; returns the events read.
+template <class Reader>
+std::size_t drain_batches(Reader reader, std::size_t max_bytes) {
+  using Event = typename BatchBuilder<Reader>::Event;
+  BatchBuilder<Reader> builder(std::move(reader));
+  std::optional<Batch<Event>> kept;
+  std::size_t events = 0;
+  for (;;) {
+    auto outcome = builder.next(kMaxEvents, max_bytes);
+    auto* batch = std::get_if<Batch<Event>>(&outcome);
+    if (batch == nullptr) break;
+    events += batch->events;
+    if (kept) free_batch(*kept);
+    kept.emplace(std::move(*batch));
+  }
+  if (kept) free_batch(*kept);
+  return events;
+}
+
+std::optional<std::size_t> batches_pass(const char* path, std::string_view layout, std::size_t max_bytes) {
+  auto stream = open_stream(path);
+  if (!stream) return std::nullopt;
+  if (layout == "WD1") return drain_batches(velk::WD1Reader(std::move(*stream)), max_bytes);
+  auto probe = velk::WD2Reader::open(std::move(*stream));
+  auto* reader = std::get_if<velk::WD2Reader>(&probe);
+  if (reader == nullptr) return std::nullopt;
+  return drain_batches(std::move(*reader), max_bytes);
+}
+
+bool bandwidth_pass(const char* path, std::vector<char>& chunk) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ssize_t got = 0;
+  while ((got = ::read(fd, chunk.data(), chunk.size())) > 0) {
+  }
+  ::close(fd);
+  return got == 0;
+}
+
+double file_bytes(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0.0;
+  const off_t end = ::lseek(fd, 0, SEEK_END);
+  ::close(fd);
+  return static_cast<double>(std::max<off_t>(end, 0));
+}
+
+template <class F>
+double seconds(F&& f) {
+  const auto start = std::chrono::steady_clock::now();
+  f();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3 || (std::string_view(argv[2]) != "WD1" && std::string_view(argv[2]) != "WD2")) {
+    std::fprintf(stderr, "usage: %s FILE WD1|WD2 [ROUNDS] [MAX_BYTES]\n", argv[0]);
+    return 2;
+  }
+  const char* path = argv[1];
+  const std::string_view layout = argv[2];
+  const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
+  const std::size_t max_bytes = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : std::size_t{1} << 19;
+  std::vector<char> chunk(kChunkBytes);
+  double best_batches = 1e300;
+  double best_bandwidth = 1e300;
+  std::optional<std::size_t> events;
+  bool read_ok = true;
+  for (int round = 0; round < rounds; ++round) {
+    best_batches = std::min(best_batches, seconds([&] { events = batches_pass(path, layout, max_bytes); }));
+    best_bandwidth = std::min(best_bandwidth, seconds([&] { read_ok = read_ok && bandwidth_pass(path, chunk); }));
+  }
+  if (!events || !read_ok) {
+    std::fprintf(stderr, "%s: cannot read %s as %s\n", argv[0], path, argv[2]);
+    return 1;
+  }
+  const double bytes = file_bytes(path);
+  std::printf("%.3f %.0f %.0f %zu\n", best_bandwidth / best_batches, bytes / best_batches / 1e6,
+              bytes / best_bandwidth / 1e6, *events);
+  return 0;
+}
