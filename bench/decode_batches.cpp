@@ -30,7 +30,9 @@ using velk::Batch;
 using velk::BatchBuilder;
 using velk::EventStream;
 
+// read_batches' defaults (DEFAULT_MAX_EVENTS and DEFAULT_MAX_BYTES of velk_tools.columns).
 constexpr std::size_t kMaxEvents = 65536;
+constexpr std::size_t kDefaultMaxBytes = std::size_t{1} << 19;
 constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
 
 template <class T>
@@ -116,7 +118,7 @@ int main(int argc, char** argv) {
   const char* path = argv[1];
   const std::string_view layout = argv[2];
   const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
-  const std::size_t max_bytes = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : std::size_t{1} << 19;
+  const std::size_t max_bytes = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : kDefaultMaxBytes;
   std::vector<char> chunk(kChunkBytes);
   double best_batches = 1e300;
   double best_bandwidth = 1e300;
