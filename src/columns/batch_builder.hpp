@@ -232,11 +232,11 @@ class BatchBuilder {
     // The samples column is allocated once at the size that ends the batch (a failure leaves it to
     // grow as events arrive), and what a short batch leaves unused is given back at its end.
     using Sample = typename Batch<Event>::Sample;
-    // It also takes the headers and a page's offset of the events read packed into it (read_alike).
     // A batch of few events plans for that many of the last event's size, so that small batches do
     // not each map and unmap a block sized for the byte limit.
     std::size_t planned = std::min(max_samples, kEagerBlockBytes / sizeof(Sample));
     if (alike_count_ != 0 && max_events < planned / alike_count_) planned = max_events * alike_count_;
+    // It also takes the headers and a page's offset of the events read packed into it (read_alike).
     (void)batch.samples.reserve(planned + planned / 32 + kPageBytes / sizeof(Sample));
     batch.plan(max_events, max_samples);
     const auto open = [&] { return batch.events < max_events && batch.samples.size() < max_samples; };

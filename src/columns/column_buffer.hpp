@@ -1,8 +1,8 @@
 // A growing column of values whose storage is handed over to another owner without copying.
 #pragma once
 
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <optional>
 #include <utility>

@@ -106,7 +106,6 @@ TEST(BatchBuilderTest, RunsReadAtOnceDeliverWhatNextDoes) {
   }
 }
 
-
 // The samples column is allocated once at the size that ends the batch, plus the room for a packed
 // read; growing it by doubling from a small start would allocate twice that and keep it.
 TEST(BatchBuilderTest, SamplesColumnIsAllocatedAtItsPlannedSize) {
