@@ -7,7 +7,7 @@ fastest rounds reported):
   batches     for batch in read_batches(path, kind): each batch is kept until the next has been read
               (up to 65536 events and 512 KiB of samples per batch)
   velk        for event in velk.EventReader(path, kind): each event kept until the next has been read
-  bandwidth   the file read in 1 MiB chunks into one reused buffer: no decoding, no objects
+  bandwidth   the file read in 1 MiB chunks into one reused, page-aligned buffer: no decoding, no objects
   read+copy   a plain reader that only hands over each event's samples in memory it keeps, on these
               files of one event size, with no decoding: events read a batch's worth (512 KiB)
               at a time into one reused buffer, their samples copied into one of two kept arrays by
