@@ -15,7 +15,8 @@ fastest rounds reported):
               into one of two kept arrays
 With --decoder PATH (the program bench/decode_batches.cpp, built with -DVELK_BUILD_BENCH=ON), the
 decoding layer's batches are also timed alone, without Python, against the same bandwidth loop in C++
-(its own fastest rounds): the share no binding of this decoder can exceed.
+(its own fastest rounds): the share no binding of this decoder can exceed. For blocks below 8 KiB it
+also times the bare reads and moves such batches need, with no decoding (see decode_batches.cpp).
 Peak memory: each reader runs once more in a fresh interpreter, which reports how far its resident
 set's high-water mark rose above what importing velk, velk_tools and NumPy left.
 
@@ -122,11 +123,13 @@ def measure_peak(reader: str, path: str, case_name: str) -> None:
     print(high_water_kib() - before)
 
 
-def decoder_share(decoder: str, path: str, case: bench.Case, rounds: int) -> str:
-    """The decoding layer's batches as a share of read bandwidth, both timed by `decoder`."""
+def decoder_shares(decoder: str, path: str, case: bench.Case, rounds: int) -> str:
+    """Two table cells: the decoding layer's batches and the bare reads and moves of packed blocks, each
+    as a share of read bandwidth, all timed by `decoder`."""
     output = subprocess.run([decoder, path, case.kind, str(rounds)], capture_output=True, text=True,
                             check=True).stdout.split()
-    return f"{float(output[0]):.0%}"
+    bare = "-" if output[4] == "-" else f"{float(output[4]):.0%}"
+    return f" {float(output[0]):.0%} | {bare} |"
 
 
 def main() -> None:
@@ -153,7 +156,8 @@ def main() -> None:
     stat = "fastest" if args.stat == "best" else "medians"
     print(f"\n{args.size_mb:g} MB per recording, {stat} of {args.rounds} rounds, {args.clock} clock; "
           f"load {bench.load()}\n")
-    decoder_heading, decoder_rule = (" decoder alone / bandwidth |", "---:|") if args.decoder else ("", "")
+    decoder_heading, decoder_rule = ((" decoder alone / bandwidth | bare reads+moves / bandwidth |", "---:|---:|")
+                                     if args.decoder else ("", ""))
     print("| case | batches events/s | velk events/s | batches / velk | batches MB/s | "
           f"/ bandwidth |{decoder_heading} read+copy / bandwidth | peak MiB batches | velk | bandwidth |")
     print(f"|---|---:|---:|---:|---:|---:|{decoder_rule}---:|---:|---:|---:|")
@@ -163,7 +167,7 @@ def main() -> None:
             t = time_case(path, case, events, args.rounds)
             size = os.path.getsize(path)
             peaks = {name: peak_kib(name, path, case.name) / 1024 for name in ("batches", "velk", "bandwidth")}
-            alone = f" {decoder_share(args.decoder, path, case, args.rounds)} |" if args.decoder else ""
+            alone = decoder_shares(args.decoder, path, case, args.rounds) if args.decoder else ""
             print(f"| {case.name} | {events / t['batches']:,.0f} | {events / t['velk']:,.0f} | "
                   f"{t['velk'] / t['batches']:.1f}x | {size / t['batches'] / 1e6:,.0f} | "
                   f"{t['bandwidth'] / t['batches']:.0%} |{alone} {t['bandwidth'] / t['read+copy']:.0%} | "

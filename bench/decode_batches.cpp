@@ -5,17 +5,25 @@
 // its own share is the most any binding of this decoder can reach.
 //
 // Keep loop: each batch is held until the next has been read, then freed as NumPy frees it.
-// Rounds interleave the two readers; the fastest round of each is reported.
+//
+// On a file of one event size with blocks below kScatterMinBytes, which batches never read scattered,
+// it also times the bare reads and moves such a batch needs: a batch's worth of events read with one call
+// into a block of its own at the file's phase, each sample block then moved down over the headers
+// before it, the block kept until the next one is read. No header is decoded and no column is built,
+// so its share of the bandwidth is the most this way of reading such files can reach; "-" elsewhere.
+// Rounds interleave the readers; the fastest round of each is reported.
 //
 // Usage: decode_batches FILE WD1|WD2 [ROUNDS] [MAX_BYTES]
-// Prints one line: "<share of bandwidth> <batches MB/s> <bandwidth MB/s> <events>".
+// Prints one line: "<share of bandwidth> <batches MB/s> <bandwidth MB/s> <events> <bare share>".
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -54,26 +62,33 @@ std::optional<EventStream> open_stream(const char* path) {
   return std::move(*stream);
 }
 
-// Reads the whole file in batches; returns the events read.
+// What the batches of a file delivered.
+struct Delivered {
+  std::size_t events = 0;
+  std::size_t sample_bytes = 0;
+};
+
+// Reads the whole file in batches.
 template <class Reader>
-std::size_t drain_batches(Reader reader, std::size_t max_bytes) {
+Delivered drain_batches(Reader reader, std::size_t max_bytes) {
   using Event = typename BatchBuilder<Reader>::Event;
   BatchBuilder<Reader> builder(std::move(reader));
   std::optional<Batch<Event>> kept;
-  std::size_t events = 0;
+  Delivered delivered;
   for (;;) {
     auto outcome = builder.next(kMaxEvents, max_bytes);
     auto* batch = std::get_if<Batch<Event>>(&outcome);
     if (batch == nullptr) break;
-    events += batch->events;
+    delivered.events += batch->events;
+    delivered.sample_bytes += batch->samples.size() * sizeof(typename Batch<Event>::Sample);
     if (kept) free_batch(*kept);
     kept.emplace(std::move(*batch));
   }
   if (kept) free_batch(*kept);
-  return events;
+  return delivered;
 }
 
-std::optional<std::size_t> batches_pass(const char* path, std::string_view layout, std::size_t max_bytes) {
+std::optional<Delivered> batches_pass(const char* path, std::string_view layout, std::size_t max_bytes) {
   auto stream = open_stream(path);
   if (!stream) return std::nullopt;
   if (layout == "WD1") return drain_batches(velk::WD1Reader(std::move(*stream)), max_bytes);
@@ -81,6 +96,55 @@ std::optional<std::size_t> batches_pass(const char* path, std::string_view layou
   auto* reader = std::get_if<velk::WD2Reader>(&probe);
   if (reader == nullptr) return std::nullopt;
   return drain_batches(std::move(*reader), max_bytes);
+}
+
+// The header and sample block of every event of a file of one event size, from what its batches
+// delivered; nothing for other files.
+struct EventShape {
+  std::size_t header_bytes;
+  std::size_t block_bytes;
+};
+
+std::optional<EventShape> shape_of(const Delivered& delivered, std::uint64_t file_bytes) {
+  const std::size_t events = delivered.events;
+  if (events == 0 || file_bytes % events != 0 || delivered.sample_bytes % events != 0) return std::nullopt;
+  const std::size_t event_bytes = static_cast<std::size_t>(file_bytes / events);
+  const std::size_t block_bytes = delivered.sample_bytes / events;
+  if (block_bytes == 0 || block_bytes >= event_bytes) return std::nullopt;
+  return EventShape{event_bytes - block_bytes, block_bytes};
+}
+
+// The bare reads and moves of batches of `shape` events (see the top of this file).
+bool bare_pass(const char* path, EventShape shape, std::size_t max_bytes) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const std::size_t event_bytes = shape.header_bytes + shape.block_bytes;
+  const std::size_t batch_bytes = (max_bytes + shape.block_bytes - 1) / shape.block_bytes * event_bytes;
+  std::byte* kept = nullptr;
+  std::uint64_t offset = 0;
+  ssize_t got = 0;
+  for (;;) {
+    auto* block = static_cast<std::byte*>(std::malloc(batch_bytes + velk::kPageBytes));
+    if (block == nullptr) break;
+    const std::size_t pad = (offset - reinterpret_cast<std::uintptr_t>(block)) % velk::kPageBytes;
+    std::byte* const area = block + pad;
+    got = ::read(fd, area, batch_bytes);
+    if (got <= 0) {
+      std::free(block);
+      break;
+    }
+    const std::size_t events = static_cast<std::size_t>(got) / event_bytes;
+    for (std::size_t i = 0; i < events; ++i) {
+      const std::byte* samples = area + i * event_bytes + shape.header_bytes;
+      std::memmove(block + i * shape.block_bytes, samples, shape.block_bytes);
+    }
+    offset += static_cast<std::uint64_t>(got);
+    std::free(kept);
+    kept = block;
+  }
+  std::free(kept);
+  ::close(fd);
+  return got == 0;
 }
 
 // The chunk is page-aligned, as bench.py's is: where it lands within a page changes the kernel's copy.
@@ -94,12 +158,12 @@ bool bandwidth_pass(const char* path, std::byte* chunk) {
   return got == 0;
 }
 
-double file_bytes(const char* path) {
+std::uint64_t file_bytes(const char* path) {
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0.0;
+  if (fd < 0) return 0;
   const off_t end = ::lseek(fd, 0, SEEK_END);
   ::close(fd);
-  return static_cast<double>(std::max<off_t>(end, 0));
+  return static_cast<std::uint64_t>(std::max<off_t>(end, 0));
 }
 
 template <class F>
@@ -126,21 +190,34 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: out of memory\n", argv[0]);
     return 1;
   }
+  const std::uint64_t size = file_bytes(path);
   double best_batches = 1e300;
   double best_bandwidth = 1e300;
-  std::optional<std::size_t> events;
+  double best_bare = 1e300;
+  std::optional<Delivered> delivered;
+  std::optional<EventShape> shape;
   bool read_ok = true;
-  for (int round = 0; round < rounds; ++round) {
-    best_batches = std::min(best_batches, seconds([&] { events = batches_pass(path, layout, max_bytes); }));
-    const double bandwidth = seconds([&] { read_ok = read_ok && bandwidth_pass(path, chunk.get()); });
+  for (int round = 0; round < rounds && read_ok; ++round) {
+    best_batches = std::min(best_batches, seconds([&] { delivered = batches_pass(path, layout, max_bytes); }));
+    if (!delivered) break;
+    const double bandwidth = seconds([&] { read_ok = bandwidth_pass(path, chunk.get()); });
     best_bandwidth = std::min(best_bandwidth, bandwidth);
+    if (round == 0) shape = shape_of(*delivered, size);
+    if (shape && shape->block_bytes < velk::kScatterMinBytes) {
+      best_bare = std::min(best_bare, seconds([&] { read_ok = read_ok && bare_pass(path, *shape, max_bytes); }));
+    }
   }
-  if (!events || !read_ok) {
+  if (!delivered || !read_ok) {
     std::fprintf(stderr, "%s: cannot read %s as %s\n", argv[0], path, argv[2]);
     return 1;
   }
-  const double bytes = file_bytes(path);
-  std::printf("%.3f %.0f %.0f %zu\n", best_bandwidth / best_batches, bytes / best_batches / 1e6,
-              bytes / best_bandwidth / 1e6, *events);
+  const double bytes = static_cast<double>(size);
+  std::printf("%.3f %.0f %.0f %zu ", best_bandwidth / best_batches, bytes / best_batches / 1e6,
+              bytes / best_bandwidth / 1e6, delivered->events);
+  if (best_bare < 1e300) {
+    std::printf("%.3f\n", best_bandwidth / best_bare);
+  } else {
+    std::printf("-\n");
+  }
   return 0;
 }
