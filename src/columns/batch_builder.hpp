@@ -239,7 +239,11 @@ class BatchBuilder {
     // It also takes the headers and a page's offset of the events read packed into it (read_alike).
     (void)batch.samples.reserve(planned + planned / 32 + kPageBytes / sizeof(Sample));
     batch.plan(max_events, max_samples);
-    const auto open = [&] { return batch.events < max_events && batch.samples.size() < max_samples; };
+    // Open below both limits, and always for its first event: a byte limit below one sample still
+    // delivers events, one per batch.
+    const auto open = [&] {
+      return batch.events < max_events && (batch.events == 0 || batch.samples.size() < max_samples);
+    };
     // Takes an event the reader hands over as header and sample bytes, noting its size for the guess.
     const auto take = [&](const auto& header, const std::byte* bytes, std::size_t count) {
       if (!open() || !batch.append_copy(header, bytes, count)) return false;

@@ -54,8 +54,9 @@ def test_batches_hold_the_events_of_event_reader(tmp_path_factory, kind, reader_
         f.write(recording)
     limit = len(recording) // 24 + 4
     expected = trace(velk.EventReader, path, reader_type, limit)
-    # The last pair ends batches by the bytes of their samples instead of their count.
-    for max_events, max_bytes in ((1, 1 << 20), (7, 1 << 20), (65536, 1 << 20), (65536, 16)):
+    # The last pairs end batches by the bytes of their samples instead of their count; 1 byte is less
+    # than one sample, and each batch still holds one event.
+    for max_events, max_bytes in ((1, 1 << 20), (7, 1 << 20), (65536, 1 << 20), (65536, 16), (65536, 1)):
         assert batch_trace(path, reader_type, max_events, max_bytes, limit) == expected, max_events
 
 
