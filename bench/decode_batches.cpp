@@ -119,13 +119,19 @@ bool bare_pass(const char* path, EventShape shape, std::size_t max_bytes) {
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   const std::size_t event_bytes = shape.header_bytes + shape.block_bytes;
-  const std::size_t batch_bytes = (max_bytes + shape.block_bytes - 1) / shape.block_bytes * event_bytes;
+  // A batch holds at least one event, and ends at kMaxEvents events or once its samples take max_bytes.
+  const std::size_t blocks_to_limit = (max_bytes + shape.block_bytes - 1) / shape.block_bytes;
+  const std::size_t batch_events = std::clamp<std::size_t>(blocks_to_limit, 1, kMaxEvents);
+  const std::size_t batch_bytes = batch_events * event_bytes;
   std::byte* kept = nullptr;
   std::uint64_t offset = 0;
   ssize_t got = 0;
   for (;;) {
     auto* block = static_cast<std::byte*>(std::malloc(batch_bytes + velk::kPageBytes));
-    if (block == nullptr) break;
+    if (block == nullptr) {
+      got = -1;
+      break;
+    }
     const std::size_t pad = (offset - reinterpret_cast<std::uintptr_t>(block)) % velk::kPageBytes;
     std::byte* const area = block + pad;
     got = ::read(fd, area, batch_bytes);
@@ -204,7 +210,7 @@ int main(int argc, char** argv) {
     best_bandwidth = std::min(best_bandwidth, bandwidth);
     if (round == 0) shape = shape_of(*delivered, size);
     if (shape && shape->block_bytes < velk::kScatterMinBytes) {
-      best_bare = std::min(best_bare, seconds([&] { read_ok = read_ok && bare_pass(path, *shape, max_bytes); }));
+      best_bare = std::min(best_bare, seconds([&] { read_ok = bare_pass(path, *shape, max_bytes); }));
     }
   }
   if (!delivered || !read_ok) {
