@@ -1,6 +1,7 @@
 // EventReader: construction, iteration and deallocation.
 #include "velk/event_reader.hpp"
 
+#include <cstdint>
 #include <new>
 #include <string>
 #include <string_view>
@@ -50,19 +51,43 @@ PyRef create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return self;
 }
 
-// The next event as a new dictionary; an empty PyRef, with no exception set, at end of data.
+// Until dismissed, puts the reader back at the event's first byte: an event whose conversion fails
+// (NumPy cannot be imported, memory runs out) is read again by the next call rather than lost.
+template <class R>
+class ReturnOnFailure {
+ public:
+  ReturnOnFailure(R& reader, std::uint64_t start) noexcept : reader_(reader), start_(start) {}
+  ~ReturnOnFailure() {
+    if (!dismissed_) (void)reader_.return_to(start_);  // a failed return leaves the event consumed
+  }
+  ReturnOnFailure(const ReturnOnFailure&) = delete;
+  ReturnOnFailure& operator=(const ReturnOnFailure&) = delete;
+  void dismiss() noexcept { dismissed_ = true; }
+
+ private:
+  R& reader_;
+  std::uint64_t start_;
+  bool dismissed_ = false;
+};
+
+// The next event as a new dictionary; an empty PyRef, with no exception set, at end of data. The event
+// is decoded before NumPy is first imported, so a recording without events never imports it, and the
+// import (which may give up the interpreter lock) happens before any Python object of the event exists.
 template <class R>
 PyRef next_event(R& reader) {
-  prepare_event_dicts();
-  PyRef dict = checked(PyDict_New());
+  const std::uint64_t start = reader.position();
   auto outcome = reader.next();
   return std::visit(Overloaded{
                         [](EndOfData) { return PyRef(); },
                         [](IoError& error) -> PyRef { raise_io_error(error); },
                         [](DecodeError& error) -> PyRef { raise_decode_error(error); },
                         [&](auto& event) {
+                          ReturnOnFailure<R> keep_event(reader, start);
+                          prepare_event_dicts();
+                          PyRef dict = checked(PyDict_New());
                           fill_event_dict(dict.get(), std::move(event));
-                          return std::move(dict);
+                          keep_event.dismiss();
+                          return dict;
                         },
                     },
                     outcome);

@@ -96,6 +96,10 @@ class WD1Reader {
 
   // The file offset of the next byte the reader decodes.
   std::uint64_t position() const noexcept { return stream_.position(); }
+  // Goes back to `mark`, a position() taken before an event this reader delivered, so that the event
+  // is decoded again (EventStream::return_to; a waiting stream reaches back only within the event
+  // delivered last, when it fits in the buffer).
+  Status return_to(std::uint64_t mark) { return stream_.return_to(mark); }
   // The file's size when it is a regular file.
   std::optional<std::uint64_t> file_size() const noexcept { return stream_.regular_file_size(); }
 

@@ -1,7 +1,8 @@
 """Overlapping use of one reader. The first event imports NumPy, which runs Python code in the middle of
 next(); a stand-in numpy package placed first on sys.path uses that moment to call back into the reader
 from the same thread and from a second one, which must be refused, then refuses to load. The failed
-call must give its borrow back, so the reader goes on once the real NumPy is found."""
+call must give its borrow back and put the reader back at its event, so the reader goes on, without
+losing that event, once the real NumPy is found."""
 
 from __future__ import annotations
 
@@ -59,6 +60,6 @@ def test_overlapping_calls_are_refused_and_the_reader_stays_usable(tmp_path, rec
         "next, other thread: Already borrowed",
         "iter, other thread: Already mutably borrowed",
         "outer next: stand-in numpy refuses to load",
-        # NumPy is loaded before an event is read, so the failed calls lost no event.
+        # A conversion that fails puts the reader back at its event's start: the failed calls lost no event.
         "reader [0, 1, 2, 3] other [0, 1, 2, 3]",
     ]

@@ -66,6 +66,9 @@ def test_import_does_not_import_numpy_but_the_first_event_does(run_python, recor
         print("after import:", "numpy" in sys.modules)
         reader = velk.EventReader(sys.argv[1], "WD2")
         print("after construction:", "numpy" in sys.modules)
+        open("empty.wd1", "wb").close()
+        assert list(velk.EventReader("empty.wd1", "WD1")) == []
+        print("after a file without events:", "numpy" in sys.modules)
         event = next(reader)
         import numpy
         print("after first event:", "numpy" in sys.modules, type(event["data"]) is numpy.ndarray)
@@ -74,7 +77,7 @@ def test_import_does_not_import_numpy_but_the_first_event_does(run_python, recor
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["after import: False", "after construction: False",
-                                          "after first event: True True"]
+                                          "after a file without events: False", "after first event: True True"]
 
 
 def test_reimport_returns_the_same_module(run_python):
