@@ -57,7 +57,7 @@ void free_batch(Batch<Event>& batch) {
 }
 
 std::optional<EventStream> open_stream(const char* path) {
-  auto stream = EventStream::open(path, nullptr, velk::kBatchStreamBufferBytes);
+  auto stream = EventStream::open(path, {}, velk::kBatchStreamBufferBytes);
   if (!stream) return std::nullopt;
   return std::move(*stream);
 }

@@ -1,13 +1,14 @@
 // Opening an event file with the reader a reader type names.
 #include "binding/open_reader.hpp"
 
+#include "binding/decoding_hooks.hpp"
 #include "binding/errors.hpp"
 
 namespace velk::py {
 
 AnyReader open_reader(std::string_view path, PyObject* reader_type_object, std::string_view reader_type,
                       std::size_t buffer_bytes) {
-  Result<EventStream> stream = EventStream::open(path, run_signal_handlers, buffer_bytes);
+  Result<EventStream> stream = EventStream::open(path, python_stream_hooks(), buffer_bytes);
   if (!stream) raise_io_error(stream.error());
   if (reader_type == "WD1") return AnyReader(std::in_place_type<WD1Reader>, std::move(*stream));
   if (reader_type == "WD2") {

@@ -20,37 +20,61 @@ FileDescriptor::~FileDescriptor() {
   if (fd_ >= 0) ::close(fd_);  // a close error cannot be acted on here
 }
 
-Result<EventStream> EventStream::open(std::string_view path, SignalCheck on_signal, std::size_t capacity) {
+namespace {
+
+// Runs call() between hooks.release and hooks.restore when `wait` holds; errno stays as call() left it.
+template <class Call>
+auto released_if(const StreamHooks& hooks, bool wait, Call&& call) {
+  if (!wait || hooks.release == nullptr) return call();
+  void* const released = hooks.release();
+  const auto result = call();
+  const int err = errno;
+  hooks.restore(released);
+  errno = err;
+  return result;
+}
+
+// Whether reads of the file may wait without end, which those of regular files and block devices
+// never do; a descriptor that cannot be examined counts as one that may.
+bool may_wait(int fd) noexcept {
+  struct stat status;
+  return ::fstat(fd, &status) != 0 || !(S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
+}
+
+}  // namespace
+
+Result<EventStream> EventStream::open(std::string_view path, StreamHooks hooks, std::size_t capacity) {
   if (path.find('\0') != std::string_view::npos) return IoError::nul_in_path();
   const std::string terminated(path);
   for (;;) {
-    const int fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) return adopt(FileDescriptor(fd), on_signal, capacity);
+    const int fd = released_if(hooks, true, [&] { return ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC); });
+    if (fd >= 0) return adopt(FileDescriptor(fd), hooks, capacity);
     const int err = errno;
-    if (err != EINTR || (on_signal != nullptr && !on_signal())) return IoError::from_errno(err);
+    if (err != EINTR || (hooks.on_signal != nullptr && !hooks.on_signal())) return IoError::from_errno(err);
   }
 }
 
-Result<EventStream> EventStream::adopt(FileDescriptor fd, SignalCheck on_signal, std::size_t capacity) {
+Result<EventStream> EventStream::adopt(FileDescriptor fd, StreamHooks hooks, std::size_t capacity) {
   capacity = std::max(capacity, kBufferCapacity);
   StreamBuffer buffer(new (PageAlignedDelete::kBufferAlignment, std::nothrow) std::byte[capacity]);
   if (!buffer) return IoError::out_of_memory();
   // A descriptor that cannot seek (a pipe) has no offset; 0 stands in, and return_to reports the seek
   // error should it ever need one.
   const off_t offset = ::lseek(fd.get(), 0, SEEK_CUR);
+  const bool waits = may_wait(fd.get());
   return EventStream(std::move(fd), std::move(buffer), capacity,
-                     offset < 0 ? 0 : static_cast<std::uint64_t>(offset), on_signal);
+                     offset < 0 ? 0 : static_cast<std::uint64_t>(offset), hooks, waits);
 }
 
 // A system call that returns a byte count: 0 only at end of file; one interrupted by a signal before
-// delivering anything is retried unless on_signal_ says to give up; errno is captured at once.
+// delivering anything is retried unless the signal check says to give up; errno is captured at once.
 template <class Call>
 Result<std::size_t> EventStream::retrying(Call call) const {
   for (;;) {
-    const ssize_t got = call();
+    const ssize_t got = released_if(hooks_, waits_, call);
     if (got >= 0) return static_cast<std::size_t>(got);
     const int err = errno;
-    if (err != EINTR || (on_signal_ != nullptr && !on_signal_())) return IoError::from_errno(err);
+    if (err != EINTR || (hooks_.on_signal != nullptr && !hooks_.on_signal())) return IoError::from_errno(err);
   }
 }
 
@@ -66,7 +90,7 @@ Status EventStream::read_exact_slow(std::byte* destination, std::size_t n) {
       std::memcpy(destination + done, buffer_.get() + pos_, take);
       pos_ += take;
       done += take;
-    } else if (n - done >= direct) {
+    } else if (n - done >= direct && !event_fits(n - done)) {
       const Result<std::size_t> got = read_direct(destination + done, n - done);
       if (!got) return got.error();
       done += *got;
@@ -79,14 +103,34 @@ Status EventStream::read_exact_slow(std::byte* destination, std::size_t n) {
 
 Status EventStream::refill() {
   assert(pos_ == filled_);
-  const std::size_t size = large_requests_ ? kBufferCapacity : capacity_;
-  const Result<std::size_t> got = retrying([&] { return ::read(fd_.get(), buffer_.get(), size); });
+  const std::size_t kept = keep_event();
+  const std::size_t room = capacity_ - kept;
+  const std::size_t size = large_requests_ ? std::min(kBufferCapacity, room) : room;
+  const Result<std::size_t> got = retrying([&] { return ::read(fd_.get(), buffer_.get() + kept, size); });
   if (!got) return got.error();
   if (*got == 0) return IoError::unexpected_eof();
-  origin_ += filled_;
-  pos_ = 0;
-  filled_ = *got;
+  origin_ += filled_ - kept;
+  pos_ = kept;
+  filled_ = kept + *got;
   return {};
+}
+
+// The state stays consistent whether or not the read that follows succeeds: a failed one leaves the
+// kept bytes where return_to finds them.
+std::size_t EventStream::keep_event() noexcept {
+  if (!waits_ || event_start_ < origin_) return 0;
+  const std::size_t from = static_cast<std::size_t>(event_start_ - origin_);
+  const std::size_t kept = filled_ - from;
+  if (kept == 0 || kept >= capacity_) return 0;
+  std::memmove(buffer_.get(), buffer_.get() + from, kept);
+  origin_ = event_start_;
+  pos_ = filled_ = kept;
+  return kept;
+}
+
+bool EventStream::event_fits(std::size_t more) const noexcept {
+  return waits_ && event_start_ >= origin_ && position() - event_start_ <= capacity_ &&
+         more <= capacity_ - (position() - event_start_);
 }
 
 // The kernel fills `destination` before it writes to the buffer, so a read that stops early (end of
@@ -128,7 +172,7 @@ std::size_t EventStream::read_scattered(std::span<iovec> parts) noexcept {
   std::size_t total = 0;
   for (const iovec& part : parts) total += part.iov_len;
   const std::size_t buffered = filled_ - pos_;
-  if (buffered >= total) return 0;
+  if (buffered >= total || waits_) return 0;
   for_each_piece(parts, 0, buffered, [&](std::byte* piece, std::size_t at, std::size_t n) {
     std::memcpy(piece, buffer_.get() + pos_ + at, n);
   });
@@ -210,7 +254,7 @@ Status EventStream::seek(std::uint64_t offset) {
     return IoError::from_errno(EINVAL);
   }
   if (::lseek(fd_.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return IoError::from_errno(errno);
-  origin_ = offset;
+  origin_ = event_start_ = offset;
   pos_ = filled_ = 0;
   return {};
 }

@@ -61,23 +61,39 @@ struct PageAlignedDelete {
 };
 using StreamBuffer = std::unique_ptr<std::byte[], PageAlignedDelete>;
 
-// Asked when a system call was interrupted by a signal: true to retry it, false to give up, in which
-// case the call fails with an error of kind Interrupted. The owner uses it to run its signal handlers.
-using SignalCheck = bool (*)();
+// How the stream's owner takes part in the stream's system calls.
+// - on_signal: asked when a system call was interrupted by a signal: true to retry it, false to give
+//   up, in which case the call fails with an error of kind Interrupted. The owner uses it to run its
+//   signal handlers.
+// - release and restore bracket every call that may wait without end: opening a file (a FIFO's open
+//   waits for a writer) and reading from anything but a regular file or block device (a pipe, socket,
+//   terminal or character device). restore gets what release returned. The owner lets other threads
+//   run meanwhile; restore may end the thread by a forced unwind, so nothing between it and the owner
+//   is noexcept. Reads of regular files never call them: they do not wait, and cost less without.
+struct StreamHooks {
+  bool (*on_signal)() = nullptr;
+  void* (*release)() = nullptr;
+  void (*restore)(void* released) = nullptr;
+};
 
 // Reads a file through one buffer. Every read is exact: it delivers all requested bytes or
 // fails; bytes delivered before a failure stay consumed until the reader returns to a position it noted
 // earlier (return_to). Reaching end of file is the failure of kind UnexpectedEof. Move-only; the stream
 // owns its file and its buffer.
+//
+// A stream over anything but a regular file or block device (a waiting stream) cannot go back by
+// seeking, so it keeps the bytes of the event being decoded (from begin_event on) in its buffer until
+// the next event begins: an event that fits in the buffer can always be returned to, however many reads
+// and interruptions its bytes took.
 class EventStream {
  public:
   // Opens `path` read-only and close-on-exec. A path holding a NUL byte fails without a system call.
-  // An open or read interrupted by a signal is retried unless `on_signal` says to give up. The buffer
-  // holds `capacity` bytes, at least kBufferCapacity.
-  static Result<EventStream> open(std::string_view path, SignalCheck on_signal = nullptr,
+  // An open or read interrupted by a signal is retried unless hooks.on_signal says to give up. The
+  // buffer holds `capacity` bytes, at least kBufferCapacity.
+  static Result<EventStream> open(std::string_view path, StreamHooks hooks = {},
                                   std::size_t capacity = kBufferCapacity);
   // Wraps an already open descriptor, positioned wherever it is.
-  static Result<EventStream> adopt(FileDescriptor fd, SignalCheck on_signal = nullptr,
+  static Result<EventStream> adopt(FileDescriptor fd, StreamHooks hooks = {},
                                    std::size_t capacity = kBufferCapacity);
 
   // A moved-from stream holds no file and no buffered bytes.
@@ -88,7 +104,9 @@ class EventStream {
         pos_(std::exchange(other.pos_, 0)),
         filled_(std::exchange(other.filled_, 0)),
         origin_(std::exchange(other.origin_, 0)),
-        on_signal_(other.on_signal_),
+        event_start_(std::exchange(other.event_start_, 0)),
+        hooks_(other.hooks_),
+        waits_(other.waits_),
         caches_blocks_(std::exchange(other.caches_blocks_, false)),
         large_requests_(other.large_requests_) {}
   EventStream& operator=(EventStream&&) = delete;
@@ -129,7 +147,8 @@ class EventStream {
   // Delivers the next bytes into `parts`, in order: the buffered ones, then as many as one readv(2)
   // brings, without retrying it. Returns how many; an error, a signal or the end of the file merely
   // ends the bytes early, and the next read meets it again. Does nothing and returns 0 when the
-  // buffer alone holds all that `parts` take. The parts are restored before it returns.
+  // buffer alone holds all that `parts` take, and on a waiting stream, whose reads go through the
+  // buffer so that a partial event stays there. The parts are restored before it returns.
   std::size_t read_scattered(std::span<iovec> parts) noexcept;
   // Makes bytes [from, to) of what read_scattered just delivered into `parts` the next ones to read
   // again, through the buffer, which takes them: to - from <= capacity().
@@ -167,6 +186,12 @@ class EventStream {
 
   // The file offset of the next byte to be read.
   std::uint64_t position() const noexcept { return origin_ + pos_; }
+  // Notes that an event starts at position(), which it returns: a waiting stream keeps the bytes from
+  // there on buffered, so that return_to(position()) succeeds until the next begin_event as long as
+  // the event fits in the buffer.
+  std::uint64_t begin_event() noexcept { return event_start_ = position(); }
+  // Whether reads may wait without end and the file cannot go back by seeking (see the class comment).
+  bool waits() const noexcept { return waits_; }
   // Goes back to `mark`, a position() taken earlier: without a system call while the buffer still
   // holds the bytes read since, else by seeking. On an input that cannot seek the error is returned
   // and the bytes stay consumed.
@@ -188,23 +213,31 @@ class EventStream {
 
  private:
   EventStream(FileDescriptor fd, StreamBuffer buffer, std::size_t capacity,
-              std::uint64_t origin, SignalCheck on_signal) noexcept
+              std::uint64_t origin, StreamHooks hooks, bool waits) noexcept
       : fd_(std::move(fd)),
         buffer_(std::move(buffer)),
         capacity_(capacity),
         origin_(origin),
-        on_signal_(on_signal) {}
+        event_start_(origin),
+        hooks_(hooks),
+        waits_(waits) {}
 
   Status read_exact_slow(std::byte* destination, std::size_t n);
   // Refills the empty buffer with one read(2) of up to capacity_ bytes, or kBufferCapacity while the
-  // requests are large blocks.
+  // requests are large blocks; on a waiting stream, after the current event's bytes (keep_event).
   Status refill();
+  // On a waiting stream whose buffer holds the start of the current event, moves the event's bytes
+  // to the buffer's start and returns how many, unless they fill it; else 0.
+  std::size_t keep_event() noexcept;
+  // Whether a waiting stream can take `more` bytes of the current event through its buffer.
+  bool event_fits(std::size_t more) const noexcept;
   // One readv(2) of up to n bytes into `destination` followed by up to kLookahead bytes into the empty
   // buffer; returns the count that went to `destination`.
   Result<std::size_t> read_direct(std::byte* destination, std::size_t n);
   // Moves the file to `offset` and drops whatever is buffered.
   Status seek(std::uint64_t offset);
-  // Retries a system call interrupted by a signal unless on_signal_ says to give up.
+  // Retries a system call interrupted by a signal unless hooks_.on_signal says to give up; on a
+  // waiting stream, each try runs between hooks_.release and hooks_.restore.
   template <class Call>
   Result<std::size_t> retrying(Call call) const;
 
@@ -217,7 +250,9 @@ class EventStream {
   std::size_t filled_ = 0;
   // The file offset of buffer_[0]; the file's own offset is origin_ + filled_.
   std::uint64_t origin_ = 0;
-  SignalCheck on_signal_ = nullptr;
+  std::uint64_t event_start_ = 0;  // the last begin_event()
+  StreamHooks hooks_;
+  bool waits_ = false;
   bool caches_blocks_ = false;
   bool large_requests_ = false;  // whether the last request the buffer could not serve was a large block
 };

@@ -16,8 +16,8 @@ std::uint64_t sample_values(const WD2Header& header, std::int32_t layout_channel
 }  // namespace
 
 std::variant<Scanner, IoError> Scanner::open(std::string_view path, ScanLayout layout,
-                                             SignalCheck on_signal) {
-  Result<EventStream> stream = EventStream::open(path, on_signal);
+                                             StreamHooks hooks) {
+  Result<EventStream> stream = EventStream::open(path, hooks);
   if (!stream) return stream.error();
   ScanReport report;
   report.file_size = stream->regular_file_size();

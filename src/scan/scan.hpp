@@ -64,7 +64,7 @@ class Scanner {
   // signal, is returned as the error; a probe that fails otherwise is the report's error (the scan is
   // then done).
   static std::variant<Scanner, IoError> open(std::string_view path, ScanLayout layout,
-                                             SignalCheck on_signal);
+                                             StreamHooks hooks);
 
   // Scans until the position has moved on by at least `byte_budget` bytes, or the scan is done. A read
   // given up for a signal returns Interrupted with the reader back at the event's first byte, so a

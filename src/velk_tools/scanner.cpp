@@ -12,6 +12,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/borrow.hpp"
+#include "binding/decoding_hooks.hpp"
 #include "binding/errors.hpp"
 #include "binding/heap_type.hpp"
 #include "scan/scan.hpp"
@@ -32,12 +33,12 @@ Scanner open_scanner(std::string_view path, PyObject* reader_type_object, std::s
   const bool known = reader_type == "WD1" || reader_type == "WD2";
   const ScanLayout layout = reader_type == "WD2" ? ScanLayout::WD2 : ScanLayout::WD1;
   if (!known) {
-    Result<EventStream> stream = EventStream::open(path, run_signal_handlers);
+    Result<EventStream> stream = EventStream::open(path, python_stream_hooks());
     if (!stream) raise_io_error(stream.error());
     { EventStream unused = std::move(*stream); }  // the file is closed before the error is raised
     raise_unknown_reader_type(reader_type_object);
   }
-  std::variant<Scanner, IoError> opened = Scanner::open(path, layout, run_signal_handlers);
+  std::variant<Scanner, IoError> opened = Scanner::open(path, layout, python_stream_hooks());
   // A failed open raises as EventReader's would; a probe given up for a signal raises the handler's.
   if (const IoError* error = std::get_if<IoError>(&opened)) raise_io_error(*error);
   return std::move(std::get<Scanner>(opened));

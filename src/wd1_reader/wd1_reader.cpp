@@ -17,7 +17,7 @@ ReadOutcome<Out> WD1Reader::decode(TakeBlock&& take_block) {
     return read_failure<Out>(stream_, start, error);
   };
   // One exact read of the six header words consumes the same bytes as six 4-byte reads would.
-  const std::uint64_t start = stream_.position();
+  const std::uint64_t start = stream_.begin_event();
   std::array<std::byte, kHeaderSize> scratch;
   const Result<const std::byte*> bytes = stream_.read_in_place(kHeaderSize, scratch.data());
   if (!bytes) return failure(start, bytes.error());

@@ -14,7 +14,7 @@ DecodeError wd2_block_too_large(std::uint32_t length) noexcept {
 template <class Out, class TakeBlock>
 ReadOutcome<Out> WD2Reader::decode(TakeBlock&& take_block) {
   // One exact read of the header consumes the same bytes as reading its fields one by one.
-  const std::uint64_t start = stream_.position();
+  const std::uint64_t start = stream_.begin_event();
   std::array<std::byte, 28> scratch;
   const Result<const std::byte*> bytes = stream_.read_in_place(header_size(), scratch.data());
   if (!bytes) return read_failure<Out>(stream_, start, bytes.error());

@@ -101,7 +101,7 @@ Event take_event(ReadOutcome<Event> outcome) {
 }
 
 inline EventStream open_stream(const std::string& path, std::size_t capacity = kBufferCapacity) {
-  return take(EventStream::open(path, nullptr, capacity));
+  return take(EventStream::open(path, {}, capacity));
 }
 
 // `bytes` placed right before an unmapped page and read through /proc/self/mem, so that reading on past
