@@ -1,9 +1,10 @@
-// The stream hooks of the Python bindings.
+// The stream hooks of the Python bindings and the process-wide block cache.
 #include "binding/decoding_hooks.hpp"
 
 #include <Python.h>
 
 #include "binding/errors.hpp"
+#include "event_stream/block_cache.hpp"
 
 namespace velk::py {
 namespace {
@@ -13,10 +14,29 @@ void* release_interpreter_lock() { return PyEval_SaveThread(); }
 // May end the thread by a forced unwind during interpreter shutdown.
 void restore_interpreter_lock(void* released) { PyEval_RestoreThread(static_cast<PyThreadState*>(released)); }
 
+// The sys attribute and capsule name under which the first module publishes its cache. The capsule
+// points at that module's static block_cache::Functions; extension modules are never unloaded, so it
+// stays valid for the life of the process.
+constexpr const char* kCacheAttribute = "_velk_block_cache";
+constexpr const char* kCacheCapsule = "velk._velk_block_cache";
+
 }  // namespace
 
 StreamHooks python_stream_hooks() noexcept {
   return {run_signal_handlers, release_interpreter_lock, restore_interpreter_lock};
+}
+
+void share_block_cache() {
+  PyObject* published = PySys_GetObject(kCacheAttribute);  // borrowed; no exception when missing
+  if (published == nullptr) {
+    auto* own = const_cast<block_cache::Functions*>(&block_cache::own());
+    PyRef capsule = checked(PyCapsule_New(own, kCacheCapsule, nullptr));
+    check(PySys_SetObject(kCacheAttribute, capsule.get()));
+    return;
+  }
+  void* shared = PyCapsule_GetPointer(published, kCacheCapsule);
+  if (shared == nullptr) throw PythonError{};
+  block_cache::use(*static_cast<const block_cache::Functions*>(shared));
 }
 
 }  // namespace velk::py

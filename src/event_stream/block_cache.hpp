@@ -16,6 +16,8 @@
 // next event a different block. The kernel copies file data into memory that was written a moment
 // ago markedly slower than into another block (by 10-20% for 256 KiB blocks), and a loop that drops
 // each event before reading the next would otherwise get the same block every time.
+//
+// Every function below acts on the cache use() names, by default this copy's own.
 #pragma once
 
 #include <cstddef>
@@ -56,5 +58,25 @@ bool clear() noexcept;
 
 // Blocks currently kept (for tests).
 std::size_t cached_blocks() noexcept;
+
+// The cache's entry points. Every extension module links its own copy of the decoding layer, and so
+// of this cache; a process should hold one cache, so that a failed allocation anywhere can empty it
+// and the blocks one module frees serve the next. The first module loaded offers its cache (own()),
+// and each later one routes every function above to it (use()), before it opens any stream.
+struct Functions {
+  void* (*acquire)(std::size_t bytes) noexcept;
+  void (*release)(void* block, std::size_t bytes) noexcept;
+  void (*release_late)(void* block) noexcept;
+  bool (*free_late)() noexcept;
+  void (*user_joined)() noexcept;
+  void (*user_left)() noexcept;
+  bool (*clear)() noexcept;
+  std::size_t (*cached_blocks)() noexcept;
+};
+
+// This copy's own cache, whichever cache its functions use.
+const Functions& own() noexcept;
+// Routes this copy's functions to `shared`, which must outlive every later call.
+void use(const Functions& shared) noexcept;
 
 }  // namespace velk::block_cache

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "binding/decoding_hooks.hpp"
 #include "binding/errors.hpp"
 #include "binding/first_interpreter.hpp"
 #include "velk_tools/scanner.hpp"
@@ -21,6 +22,7 @@ std::atomic<std::int64_t> g_interpreter_id{-1};
 
 PyObject* init_module() {
   claim_first_interpreter(g_interpreter_id, "velk_tools");
+  share_block_cache();
   // First, before the module exists: creating the type may wait with the interpreter lock released.
   PyTypeObject* type = scanner_type();
   PyRef module = checked(PyModule_Create(&g_module_def));

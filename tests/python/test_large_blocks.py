@@ -49,7 +49,7 @@ def test_each_event_has_its_own_samples_whatever_is_kept(large_events, keep):
 _LIMITED = """
 import resource, sys
 import numpy as np
-import velk
+import velk, velk_tools
 
 def mapped():
     return int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
@@ -83,12 +83,20 @@ elif case == "too large":
     except MemoryError as error:
         print("MemoryError", error, (resident() - before) >> 20 < 32)
     print([e["event_counter"] for e in reader])
+elif case == "another module's cache":
+    sparse_wd1(path, [300, 300])
+    sparse_wd1(path + ".b", [450])
+    reader = velk.EventReader(path, "WD1")
+    next(reader), next(reader)  # their blocks stay cached while the reader is open
+    print([int(batch.offsets[-1]) >> 19 for batch in velk_tools.read_batches(path + ".b", "WD1")])
 """
 
 
 @pytest.mark.parametrize(("case", "headroom", "expected"), [
     # The cache gives its blocks back when a larger event needs the memory.
     ("dropped events", 1000, ["[300, 300, 450, 0]"]),
+    # One cache per process: batches that need the memory velk's open reader caches get it.
+    ("another module's cache", 1000, ["[450, 0]"]),
     # The memory a truncated event grew into is freed, not cached.
     ("cut short", 1000, ["[] True"]),
     # An event that cannot be held is skipped whole: the next call yields the event after it.

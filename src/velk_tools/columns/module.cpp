@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "binding/decoding_hooks.hpp"
 #include "binding/errors.hpp"
 #include "binding/first_interpreter.hpp"
 #include "velk_tools/columns/arrow_export.hpp"
@@ -63,7 +64,10 @@ PyRef create_module() {
 
 PyObject* init_module() {
   claim_first_interpreter(g_interpreter_id, "velk_tools");
-  if (g_module == nullptr) g_module = create_module().release();
+  if (g_module == nullptr) {
+    share_block_cache();
+    g_module = create_module().release();
+  }
   return PyRef::borrow(g_module).release();
 }
 
