@@ -87,7 +87,8 @@ def child_environment(blas_threads: str | None) -> dict[str, str]:
     if blas_threads is not None:
         env["OPENBLAS_NUM_THREADS"] = blas_threads
     if env.get("PYTHONPATH"):
-        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p)
+        paths = env["PYTHONPATH"].split(os.pathsep)
+        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in paths if p)
     return env
 
 
