@@ -2,6 +2,7 @@
 #include "binding/event_dict.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <initializer_list>
 
@@ -59,6 +60,7 @@ DictParts create_parts() {
 }
 
 ProcessOnce<DictParts> g_parts;
+std::atomic<bool> g_prepared{false};
 
 PyRef to_int(std::int32_t value) { return checked(PyLong_FromLong(value)); }
 PyRef to_int(std::uint32_t value) { return checked(PyLong_FromUnsignedLong(value)); }
@@ -73,7 +75,10 @@ void set_item(PyObject* dict, PyObject* key, PyRef value) {
 void prepare_event_dicts() {
   g_parts.get(create_parts);
   prepare_sample_arrays();
+  g_prepared.store(true, std::memory_order_release);
 }
+
+bool event_dicts_prepared() noexcept { return g_prepared.load(std::memory_order_acquire); }
 
 void fill_event_dict(PyObject* dict, WD1Event&& event) {
   const DictParts& parts = g_parts.get(create_parts);

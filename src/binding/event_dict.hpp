@@ -13,6 +13,8 @@ namespace velk::py {
 // ended there by interpreter shutdown unwinds without the interpreter lock: it must find no reference
 // of its own to release on the way.
 void prepare_event_dicts();
+// Whether prepare_event_dicts has completed once in this process.
+bool event_dicts_prepared() noexcept;
 
 // Inserts the event's header values as ints, in the layout's key order, then its samples under
 // "data" as a NumPy array that takes over the sample storage. Throws PythonError on failure; the

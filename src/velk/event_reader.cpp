@@ -70,11 +70,17 @@ class ReturnOnFailure {
   bool dismissed_ = false;
 };
 
-// The next event as a new dictionary; an empty PyRef, with no exception set, at end of data. The event
-// is decoded before NumPy is first imported, so a recording without events never imports it, and the
-// import (which may give up the interpreter lock) happens before any Python object of the event exists.
+// The next event as a new dictionary; an empty PyRef, with no exception set, at end of data, and also
+// when the event has been read before the event dictionaries were first prepared: the reader is then
+// back at the event's first byte, `unread` is set, and the caller prepares them and calls again.
+//
+// So the event is decoded before NumPy is first imported (a recording without events never imports it),
+// and the import runs outside the reader's borrow with no part of the event in existence: a second thread
+// on the same reader waits for the import with the interpreter lock released instead of meeting "Already
+// borrowed", and a failed import loses no event. Only an event that cannot be returned to (a pipe's event
+// larger than the stream's buffer) is converted after an import under the borrow.
 template <class R>
-PyRef next_event(R& reader) {
+PyRef next_event(R& reader, bool& unread) {
   const std::uint64_t start = reader.position();
   auto outcome = reader.next();
   return std::visit(Overloaded{
@@ -83,7 +89,14 @@ PyRef next_event(R& reader) {
                         [](DecodeError& error) -> PyRef { raise_decode_error(error); },
                         [&](auto& event) {
                           ReturnOnFailure<R> keep_event(reader, start);
-                          prepare_event_dicts();
+                          if (!event_dicts_prepared()) {
+                            unread = static_cast<bool>(reader.return_to(start));
+                            if (unread) {
+                              keep_event.dismiss();
+                              return PyRef();
+                            }
+                            prepare_event_dicts();
+                          }
                           PyRef dict = checked(PyDict_New());
                           fill_event_dict(dict.get(), std::move(event));
                           keep_event.dismiss();
@@ -107,8 +120,15 @@ PyObject* event_reader_iter(PyObject* self) {
 PyObject* event_reader_next(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&] {
     EventReaderObject* object = as_event_reader(self);
-    ExclusiveBorrow borrow(object->borrow);
-    return std::visit([](auto& reader) { return next_event(reader); }, object->reader).release();
+    for (;;) {
+      bool unread = false;
+      {
+        ExclusiveBorrow borrow(object->borrow);
+        PyRef event = std::visit([&](auto& reader) { return next_event(reader, unread); }, object->reader);
+        if (!unread) return event.release();
+      }
+      prepare_event_dicts();
+    }
   });
 }
 
