@@ -3,6 +3,7 @@
 // end of data, checking on the way what every outcome promises; then read again, taking the events
 // next_buffered offers between the steps, and once more in batches whose builder guesses runs of
 // events of one size at any size: both must deliver exactly what next() alone did.
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -43,6 +44,24 @@ int memory_file(const std::uint8_t* data, std::size_t size) {
   }
   if (::lseek(fd, 0, SEEK_SET) != 0) fail("lseek");
   return fd;
+}
+
+// A pipe holding exactly the input, its writing end closed: a stream that cannot seek, whose reads the
+// stream takes for ones that may wait. -1 when the input does not fit in the pipe.
+int pipe_of(const std::uint8_t* data, std::size_t size) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) fail("pipe2");
+  const int capacity = ::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
+  const bool fits = capacity > 0 && size <= static_cast<std::size_t>(capacity);
+  for (std::size_t done = 0; fits && done < size;) {
+    const ssize_t wrote = ::write(fds[1], data + done, size - done);
+    if (wrote <= 0) fail("write to the pipe");
+    done += static_cast<std::size_t>(wrote);
+  }
+  ::close(fds[1]);
+  if (fits) return fds[0];
+  ::close(fds[0]);
+  return -1;
 }
 
 void check(const WD1Event& event) {
@@ -218,6 +237,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<Delivery> delivered = drain(reader, size, [](const WD1Event& event) { check(event); });
   WD1Reader second(stream_of(data, size));
   expect_same_with_next_buffered(second, delivered);
+  if (const int fd = pipe_of(data, size); fd >= 0) {
+    Result<EventStream> piped = EventStream::adopt(FileDescriptor(fd));
+    if (!piped) fail("adopt");
+    WD1Reader reader_of_pipe(std::move(*piped));
+    expect(drain(reader_of_pipe, size, [](const WD1Event& event) { check(event); }) == delivered,
+           "a pipe delivered other events than a file");
+  }
   expect_same_in_batches(WD1Reader(stream_of(data, size)), delivered, size);
 #endif
   return 0;
