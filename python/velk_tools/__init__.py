@@ -70,7 +70,7 @@ def scan(path: str | os.PathLike[str], reader_type: str, *,
     given, is called now and then with the file offset reached.
     """
     path = os.fspath(path)
-    scanner = Scanner(path, reader_type)
+    scanner = Scanner(path, reader_type, None)
     while not scanner.step(_STEP_BYTES):
         if progress is not None:
             progress(scanner.position())

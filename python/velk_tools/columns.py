@@ -115,7 +115,7 @@ def read_batches(path: str | os.PathLike[str], reader_type: str, max_events: int
     every event decoded before an error is delivered."""
     if max_events < 1:
         raise ValueError(f"max_events must be at least 1, not {max_events}")
-    return BatchIterator(_columns.BatchReader(os.fspath(path), reader_type), max_events, max_bytes)
+    return BatchIterator(_columns.BatchReader(os.fspath(path), reader_type, None), max_events, max_bytes)
 
 
 class EventTable:
