@@ -240,7 +240,7 @@ def event_line(event: dict[str, Any]) -> str:
     return f"  {header} | {summary}"
 
 
-def first_events(batches: BatchIterator, count: int) -> tuple[list[dict[str, Any]], Exception | None]:
+def first_events(batches: BatchIterator[Any, Any], count: int) -> tuple[list[dict[str, Any]], Exception | None]:
     """Up to `count` events, and the exception that ended them early, if any."""
     events: list[dict[str, Any]] = []
     while len(events) < count:
@@ -255,7 +255,7 @@ def first_events(batches: BatchIterator, count: int) -> tuple[list[dict[str, Any
 
 
 def open_batches(name: str, reader_type: str, channels: int | None, max_events: int,
-                 max_bytes: int = 1 << 19) -> BatchIterator:
+                 max_bytes: int = 1 << 19) -> BatchIterator[Any, Any]:
     """read_batches of a command-line FILE; a WD2 probe without two events gets the plain reason."""
     try:
         return read_batches(source(name), reader_type, max_events, max_bytes=max_bytes, channels=channels)
@@ -326,9 +326,12 @@ class TableWriter:
     Parquet footer takes it after the last batch, and the Arrow file's two copies of the schema are
     given a placeholder of fixed length that finish() overwrites in place."""
 
-    def __init__(self, out: str, batches: BatchIterator, compression: str) -> None:
+    def __init__(self, out: str, batches: BatchIterator[Any, Any], compression: str) -> None:
+        self.pa: Any
         self.pa, parquet = import_pyarrow()
-        self.out = out
+        self.out: str = out
+        self.writer: Any
+        self.temporary: str
         directory = os.path.dirname(os.path.abspath(out))
         fd, self.temporary = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(out)}.", suffix=".part")
         os.close(fd)
@@ -336,8 +339,9 @@ class TableWriter:
         os.umask(umask)
         os.chmod(self.temporary, 0o666 & ~umask)  # as a plain open would have created OUT
         empty = batches.empty_batch()
-        self.schema = self.pa.schema(empty)
-        self.parquet = out.lower().endswith(".parquet")
+        self.schema: Any = self.pa.schema(empty)
+        self.parquet: bool = out.lower().endswith(".parquet")
+        self.placeholder: str = ""
         codec = None if compression == "none" else compression
         if self.parquet:
             self.writer = parquet.ParquetWriter(self.temporary, self.schema, **parquet_options(codec))
@@ -454,7 +458,7 @@ def run_convert(args: argparse.Namespace) -> int:
     return 0 if report.complete else 1
 
 
-def write_events(batches: BatchIterator, writer: TableWriter, progress: ProgressBar) -> int:
+def write_events(batches: BatchIterator[Any, Any], writer: TableWriter, progress: ProgressBar) -> int:
     """Writes batches until the end of the data or the first error (which the report then holds)."""
     events = 0
     while True:
@@ -466,6 +470,7 @@ def write_events(batches: BatchIterator, writer: TableWriter, progress: Progress
             return events
         writer.write(batch)
         events += len(batch)
+        del batch  # before the next batch is read, so that at most one is held
         progress(batches.position)
 
 

@@ -11,7 +11,7 @@ import json
 import operator
 import os
 import sys
-from typing import Any, Union
+from typing import TYPE_CHECKING, Any, Generic, Literal, TypeVar, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -19,8 +19,15 @@ import numpy.typing as npt
 from velk_tools import _columns
 from velk_tools.report import ScanReport
 
+if TYPE_CHECKING:
+    from velk import WD1Event, WD2Event
+
 # What every function of velk_tools takes as a file name: whatever the OS takes.
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+# The events of a batch and the NumPy type of their samples: WD1Event and uint16, WD2Event and float32.
+EventT = TypeVar("EventT", "WD1Event", "WD2Event", "WD1Event | WD2Event")
+SampleT = TypeVar("SampleT", bound=np.generic)
 
 __all__ = ["EventBatch", "BatchIterator", "EventTable", "read_batches", "read_table"]
 
@@ -32,7 +39,7 @@ DEFAULT_MAX_EVENTS = 65536
 DEFAULT_MAX_BYTES = 1 << 19
 
 
-class EventBatch:
+class EventBatch(Generic[EventT, SampleT]):
     """Consecutive events of one recording as columns.
 
     `columns` maps each header field, in the event dictionary's key order, to an array of the field's
@@ -43,11 +50,11 @@ class EventBatch:
 
     __slots__ = ("columns", "samples", "offsets")
 
-    def __init__(self, columns: dict[str, npt.NDArray[Any]], samples: npt.NDArray[Any],
+    def __init__(self, columns: dict[str, npt.NDArray[Any]], samples: npt.NDArray[SampleT],
                  offsets: npt.NDArray[np.int64]) -> None:
-        self.columns = columns
-        self.samples = samples
-        self.offsets = offsets
+        self.columns: dict[str, npt.NDArray[Any]] = columns
+        self.samples: npt.NDArray[SampleT] = samples
+        self.offsets: npt.NDArray[np.int64] = offsets
 
     def __len__(self) -> int:
         return len(self.offsets) - 1
@@ -55,7 +62,7 @@ class EventBatch:
     def __repr__(self) -> str:
         return f"<EventBatch of {len(self)} events, {self.offsets[-1]} samples>"
 
-    def to_2d(self) -> npt.NDArray[Any]:
+    def to_2d(self) -> npt.NDArray[SampleT]:
         """The samples as an (events, samples per event) array sharing their memory; ValueError when
         the events of the batch differ in their sample counts."""
         counts = np.diff(self.offsets)
@@ -65,7 +72,7 @@ class EventBatch:
                              f"{counts.min()} to {counts.max()}); to_2d needs one count for all")
         return self.samples[: len(self) * width].reshape(len(self), width)
 
-    def event(self, i: int) -> dict[str, Any]:
+    def event(self, i: int) -> EventT:
         """Event `i` as the dictionary velk.EventReader yields for it, with a copy of its samples."""
         n = len(self)
         if not -n <= i < n:
@@ -73,7 +80,7 @@ class EventBatch:
         i %= n
         event: dict[str, Any] = {name: column[i].item() for name, column in self.columns.items()}
         event["data"] = self.samples[self.offsets[i]:self.offsets[i + 1]].copy()
-        return event
+        return event  # type: ignore[return-value]  # the keys and types of EventT, built from the columns
 
     def __arrow_c_schema__(self) -> object:
         """A struct of the header columns and "data", a large list of the samples."""
@@ -99,7 +106,7 @@ class _Tally:
         self.last_timestamp: int | None = None
         self._last_counter: npt.NDArray[np.uint32] = np.empty(0, np.uint32)
 
-    def add(self, batch: EventBatch) -> None:
+    def add(self, batch: EventBatch[Any, Any]) -> None:
         n = len(batch)
         sizes, events = np.unique(np.diff(batch.offsets), return_counts=True)
         for size, count in zip(sizes.tolist(), events.tolist()):
@@ -125,7 +132,7 @@ class _Tally:
         self.bytes_read += n * self.header_bytes + int(batch.offsets[-1]) * self.sample_bytes
 
 
-class BatchIterator:
+class BatchIterator(Generic[EventT, SampleT]):
     """The batches of one recording. As with velk.EventReader, the iteration ends at end of data without
     being final (iterating again reads on from there, as the file grows), and an exception raised by
     one step leaves the iterator usable. `max_events` and `max_bytes` may be changed between steps.
@@ -135,8 +142,8 @@ class BatchIterator:
                  max_bytes: int) -> None:
         self._reader = reader
         self._path, self._reader_type = path, reader_type
-        self.max_events = max_events
-        self.max_bytes = max_bytes
+        self.max_events: int = max_events
+        self.max_bytes: int = max_bytes
         self._channels, self._decision = reader.layout()
         header = 28 if self._channels is not None and self._channels >= 2 else 24
         self._tally = _Tally(header, 2 if reader_type == "WD1" else 4)
@@ -144,12 +151,12 @@ class BatchIterator:
         self._error_at: tuple[int, int] | None = None
         self._ended = False
 
-    def __iter__(self) -> BatchIterator:
+    def __iter__(self) -> BatchIterator[EventT, SampleT]:
         return self
 
-    def __next__(self) -> EventBatch:
+    def __next__(self) -> EventBatch[EventT, SampleT]:
         try:
-            batch = EventBatch(*self._reader.read(self.max_events, self.max_bytes))
+            batch: EventBatch[EventT, SampleT] = EventBatch(*self._reader.read(self.max_events, self.max_bytes))
         except Exception as error:
             if self._error is None:
                 self._error, self._error_at = error, (self._tally.events, self._tally.bytes_read)
@@ -166,7 +173,7 @@ class BatchIterator:
         first). Headers passed over by an error count, so it measures progress through the file."""
         return self._reader.position
 
-    def empty_batch(self) -> EventBatch:
+    def empty_batch(self) -> EventBatch[EventT, SampleT]:
         """A batch of no events, with the columns' types; reads nothing."""
         return EventBatch(*self._reader.read(0, 0))
 
@@ -222,7 +229,7 @@ def _channels(value: object, reader_type: str) -> int | None:
 
 
 def open_batches(path: PathLike, reader_type: str, max_events: int, max_bytes: int,
-                 channels: int | None) -> BatchIterator:
+                 channels: int | None) -> BatchIterator[Any, Any]:
     """The checks and the opening shared by read_batches and read_table."""
     max_events = _count(max_events, "max_events", 1)
     max_bytes = _count(max_bytes, "max_bytes", 0)
@@ -232,8 +239,17 @@ def open_batches(path: PathLike, reader_type: str, max_events: int, max_bytes: i
     return BatchIterator(reader, os.fsdecode(name), reader_type, max_events, max_bytes)
 
 
+@overload
+def read_batches(path: PathLike, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
+                 channels: None = None) -> BatchIterator[WD1Event, np.uint16]: ...
+@overload
+def read_batches(path: PathLike, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
+                 channels: int | None = None) -> BatchIterator[WD2Event, np.float32]: ...
+@overload
+def read_batches(path: PathLike, reader_type: str, max_events: int = ..., *, max_bytes: int = ...,
+                 channels: int | None = None) -> BatchIterator[WD1Event | WD2Event, Any]: ...
 def read_batches(path: PathLike, reader_type: str, max_events: int = DEFAULT_MAX_EVENTS, *,
-                 max_bytes: int = DEFAULT_MAX_BYTES, channels: int | None = None) -> BatchIterator:
+                 max_bytes: int = DEFAULT_MAX_BYTES, channels: int | None = None) -> BatchIterator[Any, Any]:
     """Opens the recording (raising what velk.EventReader raises) and returns an iterator of batches of
     up to `max_events` events. A batch also ends once its samples take `max_bytes` or more (it holds
     at least one event), at end of data, or before an event that raises; the next step raises it, so
@@ -245,14 +261,14 @@ def read_batches(path: PathLike, reader_type: str, max_events: int = DEFAULT_MAX
     return open_batches(path, reader_type, max_events, max_bytes, channels)
 
 
-class EventTable:
+class EventTable(Generic[EventT, SampleT]):
     """All events of one recording as an Arrow stream (`__arrow_c_stream__`): pyarrow.table(t),
     polars.DataFrame(t) or DuckDB read it batch by batch, each batch decoded when it is asked for.
     The stream can be taken once. Its schema carries the recording's provenance as JSON under the
     metadata key "velk", as far as known when the consumer asks for the schema; `report()` tells how
     far the stream has read."""
 
-    def __init__(self, batches: BatchIterator) -> None:
+    def __init__(self, batches: BatchIterator[EventT, SampleT]) -> None:
         self._batches = batches
         self._taken = False
         self._schema = batches.empty_batch()
@@ -274,8 +290,17 @@ class EventTable:
         return self._batches.report()
 
 
+@overload
+def read_table(path: PathLike, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
+               channels: None = None) -> EventTable[WD1Event, np.uint16]: ...
+@overload
+def read_table(path: PathLike, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
+               channels: int | None = None) -> EventTable[WD2Event, np.float32]: ...
+@overload
+def read_table(path: PathLike, reader_type: str, max_events: int = ..., *, max_bytes: int = ...,
+               channels: int | None = None) -> EventTable[WD1Event | WD2Event, Any]: ...
 def read_table(path: PathLike, reader_type: str, max_events: int = DEFAULT_MAX_EVENTS, *,
-               max_bytes: int = DEFAULT_MAX_BYTES, channels: int | None = None) -> EventTable:
+               max_bytes: int = DEFAULT_MAX_BYTES, channels: int | None = None) -> EventTable[Any, Any]:
     """Opens the recording (raising what velk.EventReader raises) and returns its events as an Arrow
     stream of record batches of up to `max_events` events. A read error fails the stream after the
     batches before it. The arguments are those of read_batches, checked here."""
