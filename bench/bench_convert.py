@@ -39,7 +39,7 @@ CONVERT_WITH = """
 import sys
 from velk_tools import cli
 options = eval(sys.argv[3])
-cli.parquet_options = lambda codec: {**options, "compression": codec}
+cli.parquet_options = lambda codec, float_samples: {**options, "compression": codec}
 sys.exit(cli.main(["convert", sys.argv[1], sys.argv[2], "--force", "--compression", sys.argv[4]]))
 """
 
@@ -79,10 +79,10 @@ def main() -> None:
         print(f"{size_mb:.0f} MB, {args.events} events of {args.event_mb} MB; bound {bound} MiB")
         runs = {"plain pyarrow loop": [sys.executable, "-c", PLAIN_LOOP, str(source), out]}
         settings = {
-            "convert: no dictionary, no statistics (its settings)": "{'use_dictionary': False, 'write_statistics': False}",
+            "convert: no dictionary, no statistics": "{'use_dictionary': False, 'write_statistics': False}",
             "convert: + dictionary": "{'write_statistics': False}",
-            "convert: + byte-stream split": "{'use_dictionary': False, 'write_statistics': False, "
-                                            "'use_byte_stream_split': ['data.list.element']}",
+            "convert: + byte-stream split (its settings)": "{'use_dictionary': False, 'write_statistics': False, "
+                                                          "'use_byte_stream_split': ['data.list.element']}",
         }
         for name, options in settings.items():
             for codec in ("zstd", "snappy", "none") if "its settings" in name else ("zstd",):

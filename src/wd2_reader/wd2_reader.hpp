@@ -44,12 +44,12 @@ struct WD2Event : WD2Header {
 
 // How the channel-layout probe settled the layout.
 enum class ChannelDecision : std::uint8_t {
-  WordConfirmed,      // the first two headers, read with a channel word, continue each other
-  NoWordConfirmed,    // they do so read without one
-  NoWordUnconfirmed,  // neither reading continues: one channel, no word, by default
-  WordConfirmedWraps, // as WordConfirmed, but the first block's exact length reaches 2^32 and wraps:
-                      // a file without words whose first sample reads as a huge channel word
-  Given,              // not probed: the caller gave the layout (WD2Reader::with_layout)
+  WordConfirmed,       // the first two headers, read with a channel word, continue each other
+  NoWordConfirmed,     // they do so read without one
+  NoWordUnconfirmed,   // neither reading continues: one channel, no word, by default
+  WordConfirmedWraps,  // as WordConfirmed, but the first block's exact length reaches 2^32 and wraps:
+                       // a file without words whose first sample reads as a huge channel word
+  Given,               // not probed: the caller gave the layout (WD2Reader::with_layout)
 };
 
 // The decision's name as the tools show it, e.g. "word confirmed".
