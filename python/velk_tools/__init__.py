@@ -11,9 +11,9 @@ from collections.abc import Callable
 from velk_tools._scan import Scanner
 from velk_tools.columns import (BatchIterator, EventBatch, EventTable, PathLike, _channels, read_batches,
                                 read_table)
-from velk_tools.report import ChannelDecision, ScanReport
+from velk_tools.report import ScanReport
 
-__all__ = ["BatchIterator", "ChannelDecision", "EventBatch", "EventTable", "PathLike", "ScanReport",
+__all__ = ["BatchIterator", "EventBatch", "EventTable", "PathLike", "ScanReport",
            "read_batches", "read_table", "scan"]
 
 # Bytes scanned between two calls of the progress callback (and two chances for Ctrl-C to act).

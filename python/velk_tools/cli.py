@@ -447,7 +447,11 @@ def run_convert(args: argparse.Namespace) -> int:
     except (OSError, FileError) as error:
         print(f"velk convert: {shown(name)}: {file_error_text(error)}", file=sys.stderr)
         return 1
-    writer = TableWriter(args.out, batches, args.compression)
+    try:
+        writer = TableWriter(args.out, batches, args.compression)
+    except OSError as error:
+        print(f"velk convert: {shown(args.out)}: {file_error_text(error)}", file=sys.stderr)
+        return 1
     progress = ProgressBar(name, regular_size(source(name)))
     try:
         events = write_events(batches, writer, progress)
@@ -462,6 +466,8 @@ def run_convert(args: argparse.Namespace) -> int:
         progress.close()
     if not report.complete:
         print(report_line(report))
+    elif report.suspect:
+        print(f"velk convert: {shown(name)}: {channel_warning(report)}", file=sys.stderr)
     print(f"{shown(name)} ({reader_type}): {plural(events, 'event')} written to {shown(args.out)}")
     return 0 if report.complete else 1
 

@@ -269,9 +269,9 @@ class EventTable(Generic[EventT, SampleT]):
     far the stream has read."""
 
     def __init__(self, batches: BatchIterator[EventT, SampleT]) -> None:
-        self._batches = batches
+        self._batches: BatchIterator[EventT, SampleT] = batches
         self._taken = False
-        self._schema = batches.empty_batch()
+        self._schema: EventBatch[EventT, SampleT] = batches.empty_batch()
 
     def __arrow_c_schema__(self) -> object:
         s = self._schema

@@ -6,10 +6,6 @@ import importlib.metadata
 from dataclasses import dataclass
 from typing import Literal
 
-ChannelDecision = Literal["word confirmed", "no word, confirmed", "no word, unconfirmed",
-                          "word confirmed, block length wraps", "given"]
-
-
 @dataclass(frozen=True)
 class ScanReport:
     """What `scan` found in one recording, or what the batches of one have read so far.
@@ -33,7 +29,8 @@ class ScanReport:
     error_event: int | None
     error_offset: int | None
     channels: int | None
-    channel_decision: ChannelDecision | None
+    channel_decision: Literal["word confirmed", "no word, confirmed", "no word, unconfirmed",
+                              "word confirmed, block length wraps", "given"] | None
     sample_counts: dict[int, int]
     counter_gaps: int
     missing_counts: int

@@ -193,3 +193,20 @@ def test_plot_example_helps_without_matplotlib(tmp_path, run_python):
     assert helped.returncode == 0 and "--period-unit" in helped.stdout
     plotted = subprocess.run([sys.executable, str(example)], env=env, capture_output=True, text=True)
     assert plotted.returncode != 0 and "pip install 'velk[plot]'" in plotted.stderr
+
+
+def test_batches_are_typed_by_reader_type_and_the_package_completely(tmp_path):
+    typecheck = pytest.importorskip("typecheck")
+    pytest.importorskip("mypy", reason="the type checks need mypy (the test extra installs it)")
+    (tmp_path / "use.py").write_text(
+        "from velk_tools import read_batches\n"
+        "batch = next(read_batches('a.wd1', 'WD1'))\n"
+        "reveal_type(batch.samples)\nreveal_type(batch.event(0))\n"
+        "reveal_type(next(read_batches('a.wd2', 'WD2', channels=2)).to_2d())\n")
+    result = typecheck.run_module(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "use.py"], tmp_path)
+    revealed = [line.split("Revealed type is ")[1] for line in result.stdout.splitlines() if "Revealed" in line]
+    assert len(revealed) == 3 and "unsignedinteger[numpy._typing._nbit_base._16Bit]" in revealed[0], result.stdout
+    assert revealed[1].startswith('"TypedDict(velk.WD1Event') and "floating[numpy._typing._nbit_base._32Bit]" in revealed[2]
+    pytest.importorskip("pyright", reason="the test extra installs pyright")
+    verified = typecheck.run_module(["pyright", "--verifytypes", "velk_tools", "--ignoreexternal"], tmp_path)
+    assert "Type completeness score: 100%" in verified.stdout, verified.stdout
