@@ -348,7 +348,9 @@ class TableWriter:
             options = parquet_options(codec, self.schema.field("data").type.value_type == self.pa.float32())
             self.writer = parquet.ParquetWriter(self.temporary, self.schema, **options)
         else:
-            self.placeholder = json.dumps({"pending": "x" * 1024})
+            # Room for the final values: the names are known now, the counts take at most 20 digits each.
+            room = len(json.dumps(batches.report().provenance())) + 128
+            self.placeholder = json.dumps({"pending": "x" * room})
             schema = self.schema.with_metadata({"velk": self.placeholder})
             options = self.pa.ipc.IpcWriteOptions(compression=codec if codec in ("zstd", "lz4") else None)
             self.writer = self.pa.ipc.new_file(self.temporary, schema, options=options)
