@@ -21,10 +21,11 @@ from velk_tools.columns import EventBatch, read_batches, read_table
 pa = pytest.importorskip("pyarrow", reason="pyarrow comes with the test extra")
 
 
-def batch_trace(path: str, reader_type: str, max_events: int, max_bytes: int, limit: int) -> list:
+def batch_trace(path: str, reader_type: str, max_events: int, max_bytes: int, limit: int,
+                channels: int | None = None) -> list:
     """trace() of the events of every batch, one outcome per event, stopping at the second end."""
     try:
-        batches = read_batches(path, reader_type, max_events, max_bytes=max_bytes)
+        batches = read_batches(path, reader_type, max_events, max_bytes=max_bytes, channels=channels)
     except Exception as error:  # noqa: BLE001 - the exception is the outcome being compared
         return [("raise", type(error), error.args)]
     outcomes: list = []

@@ -18,6 +18,8 @@ from hypothesis import strategies as st
 
 import velk_tools
 from recordings import wd1_event, wd2_event
+from reference_reader import ReferenceReader, trace
+from test_columns import batch_trace
 from test_reference import PROFILE, RECORDINGS
 from velk_tools import cli, read_batches, read_table
 
@@ -66,6 +68,21 @@ def test_batches_and_convert_report_what_scan_reports(tmp_path_factory, kind, re
         pass
     assert table.report().complete == scanned.complete
     assert json.loads(pa.schema(table).metadata[b"velk"])["complete"] == scanned.complete
+
+
+@pytest.mark.parametrize("kind", sorted(kind for kind in RECORDINGS if kind != "wd1"))
+@settings(PROFILE)
+@given(data=st.data(), channels=st.sampled_from([1, 2, 3, 4]))
+def test_given_channels_read_as_the_reference_reads_that_layout(tmp_path_factory, kind, data, channels):
+    recording = data.draw(RECORDINGS[kind], label="recording")
+    path = str(tmp_path_factory.mktemp("given") / "recording.bin")
+    Path(path).write_bytes(recording)
+    limit = len(recording) // 24 + 4
+    expected = trace(lambda p, t: ReferenceReader(p, t, channels), path, "WD2", limit)
+    assert batch_trace(path, "WD2", 3, 1 << 20, limit, channels=channels) == expected
+    delivered = next((i for i, outcome in enumerate(expected) if outcome[0] != "event"), len(expected))
+    scanned = velk_tools.scan(path, "WD2", channels=channels)
+    assert (scanned.events, scanned.channel_decision) == (delivered, "given")
 
 
 def metadata_of(out: Path) -> dict:
