@@ -302,8 +302,7 @@ def run_head(args: argparse.Namespace) -> int:
         try:
             status = max(status, head_one(name, args))
         except (OSError, ValueError, FileError) as error:
-            print(f"velk head: {shown(name)}: {file_error_text(error)}", file=sys.stderr, flush=True)
-            status = 1
+            status = failed("head", name, error)
     return status
 
 
@@ -436,24 +435,38 @@ def refuse_to_overwrite(name: str, out: str, force: bool) -> None:
 
 
 def run_convert(args: argparse.Namespace) -> int:
-    name = args.file
-    if not args.out.lower().endswith(FORMATS):
-        raise UsageError(f"cannot tell the output format of {shown(args.out)!r}: name it .parquet or .arrow")
+    name, out = args.file, args.out
+    if not out.lower().endswith(FORMATS):
+        raise UsageError(f"cannot tell the output format of {shown(out)!r}: name it .parquet or .arrow")
     try:
         reader_type = layout_of(name, args.type)
     except FileError as error:
         raise UsageError(f"{shown(name)}: {error}") from None
-    refuse_to_overwrite(name, args.out, args.force)
+    refuse_to_overwrite(name, out, args.force)
     try:
         batches = open_batches(name, reader_type, args.channels, 65536, CONVERT_BATCH_BYTES)
     except (OSError, FileError) as error:
-        print(f"velk convert: {shown(name)}: {file_error_text(error)}", file=sys.stderr)
-        return 1
+        return failed("convert", name, error)
     try:
-        writer = TableWriter(args.out, batches, args.compression)
-    except OSError as error:
-        print(f"velk convert: {shown(args.out)}: {file_error_text(error)}", file=sys.stderr)
-        return 1
+        events, report = write_table(name, batches, TableWriter(out, batches, args.compression))
+    except OSError as error:  # the writer's: an older OUT stays as it was
+        return failed("convert", out, error)
+    if not report.complete:
+        print(report_line(report))
+    elif report.suspect:
+        print(f"velk convert: {shown(name)}: {channel_warning(report)}", file=sys.stderr)
+    print(f"{shown(name)} ({reader_type}): {plural(events, 'event')} written to {shown(out)}")
+    return 0 if report.complete else 1
+
+
+def failed(command: str, name: str, error: BaseException) -> int:
+    """Prints the error line of a file and returns the exit status 1."""
+    print(f"velk {command}: {shown(name)}: {file_error_text(error)}", file=sys.stderr)
+    return 1
+
+
+def write_table(name: str, batches: BatchIterator[Any, Any], writer: TableWriter) -> tuple[int, ScanReport]:
+    """Writes the events and renames the table into place; on any failure removes it instead."""
     progress = ProgressBar(name, regular_size(source(name)))
     try:
         events = write_events(batches, writer, progress)
@@ -466,12 +479,7 @@ def run_convert(args: argparse.Namespace) -> int:
         raise
     finally:
         progress.close()
-    if not report.complete:
-        print(report_line(report))
-    elif report.suspect:
-        print(f"velk convert: {shown(name)}: {channel_warning(report)}", file=sys.stderr)
-    print(f"{shown(name)} ({reader_type}): {plural(events, 'event')} written to {shown(args.out)}")
-    return 0 if report.complete else 1
+    return events, report
 
 
 def write_events(batches: BatchIterator[Any, Any], writer: TableWriter, progress: ProgressBar) -> int:

@@ -112,6 +112,7 @@ def test_convert_writes_whole_files_only_and_never_over_its_input(tmp_path, suff
     # A conversion that fails part-way leaves the older table as it was and no temporary file.
     monkeypatch.setattr(cli.TableWriter, "write", lambda self, batch: (_ for _ in ()).throw(OSError("disk full")))
     assert cli.main(["convert", str(source), str(out), "--force"]) == 1
+    assert capsys.readouterr().err == f"velk convert: {out}: disk full\n"
     assert out.read_bytes() == before and sorted(p.name for p in tmp_path.iterdir() if p.name.startswith("."))== []
 
 
