@@ -93,9 +93,14 @@ def layout_of(name: str, given: str | None) -> str:
     raise FileError(f"cannot tell the layout from {what}: give --type WD1 or --type WD2")
 
 
-def source(name: str) -> str:
-    """The path to open for a command-line FILE: standard input for "-"."""
-    return "/dev/stdin" if name == STDIN else name
+def source(name: str, reader_type: str, channels: int | None) -> str:
+    """The path to open for a command-line FILE: standard input for "-", which cannot seek back, as the
+    WD2 channel probe does, so that it needs --channels."""
+    if name != STDIN:
+        return name
+    if reader_type == "WD2" and channels is None:
+        raise FileError("standard input cannot be probed for its WD2 channel layout: give --channels N")
+    return "/dev/stdin"
 
 
 def plural(count: int, word: str) -> str:
@@ -207,7 +212,7 @@ def run_scan(args: argparse.Namespace) -> int:
         reader_type: str | None = None
         try:
             reader_type = layout_of(name, args.type)
-            report = scan_one(source(name), reader_type, args.channels)
+            report = scan_one(source(name, reader_type, args.channels), reader_type, args.channels)
         except (OSError, ValueError, FileError) as error:
             if args.json:
                 print(json.dumps(unreadable(name, reader_type, error)), flush=True)
@@ -259,7 +264,8 @@ def open_batches(name: str, reader_type: str, channels: int | None, max_events: 
                  max_bytes: int = 1 << 19) -> BatchIterator[Any, Any]:
     """read_batches of a command-line FILE; a WD2 probe without two events gets the plain reason."""
     try:
-        return read_batches(source(name), reader_type, max_events, max_bytes=max_bytes, channels=channels)
+        return read_batches(source(name, reader_type, channels), reader_type, max_events, max_bytes=max_bytes,
+                            channels=channels)
     except OSError as error:
         if reader_type == "WD2" and channels is None and type(error) is OSError and error.args == (PROBE_EOF,):
             raise FileError(f"OSError: {PROBE_EOF} - {FEW_EVENTS}") from None
@@ -467,7 +473,7 @@ def failed(command: str, name: str, error: BaseException) -> int:
 
 def write_table(name: str, batches: BatchIterator[Any, Any], writer: TableWriter) -> tuple[int, ScanReport]:
     """Writes the events and renames the table into place; on any failure removes it instead."""
-    progress = ProgressBar(name, regular_size(source(name)))
+    progress = ProgressBar(name, regular_size("/dev/stdin" if name == STDIN else name))
     try:
         events = write_events(batches, writer, progress)
         report = batches.report()
