@@ -4,6 +4,7 @@ convert` writes them to Parquet or Arrow files."""
 from __future__ import annotations
 
 import argparse
+import base64
 import dataclasses
 import importlib
 import json
@@ -334,31 +335,35 @@ class TableWriter:
 
     def __init__(self, out: str, batches: BatchIterator[Any, Any], compression: str) -> None:
         self.pa: Any
-        self.pa, parquet = import_pyarrow()
+        self.pa, self._parquet_module = import_pyarrow()
         self.out: str = out
-        self.writer: Any
-        self.temporary: str
+        self.schema: Any = self.pa.schema(batches.empty_batch())
+        self.parquet: bool = out.lower().endswith(".parquet")
+        self.placeholder: str = ""
         directory = os.path.dirname(os.path.abspath(out))
         fd, self.temporary = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(out)}.", suffix=".part")
         os.close(fd)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(self.temporary, 0o666 & ~umask)  # as a plain open would have created OUT
-        empty = batches.empty_batch()
-        self.schema: Any = self.pa.schema(empty)
-        self.parquet: bool = out.lower().endswith(".parquet")
-        self.placeholder: str = ""
-        codec = None if compression == "none" else compression
-        if self.parquet:
-            options = parquet_options(codec, self.schema.field("data").type.value_type == self.pa.float32())
-            self.writer = parquet.ParquetWriter(self.temporary, self.schema, **options)
-        else:
-            # Room for the final values: the names are known now, the counts take at most 20 digits each.
-            room = len(json.dumps(batches.report().provenance())) + 128
-            self.placeholder = json.dumps({"pending": "x" * room})
-            schema = self.schema.with_metadata({"velk": self.placeholder})
-            options = self.pa.ipc.IpcWriteOptions(compression=codec if codec in ("zstd", "lz4") else None)
-            self.writer = self.pa.ipc.new_file(self.temporary, schema, options=options)
+        try:
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(self.temporary, 0o666 & ~umask)  # as a plain open would have created OUT
+            codec = None if compression == "none" else compression
+            self.writer: Any = self._open_parquet(codec) if self.parquet else self._open_arrow(codec, batches)
+        except BaseException:
+            os.unlink(self.temporary)
+            raise
+
+    def _open_parquet(self, codec: str | None) -> Any:
+        options = parquet_options(codec, self.schema.field("data").type.value_type == self.pa.float32())
+        return self._parquet_module.ParquetWriter(self.temporary, self.schema, **options)
+
+    def _open_arrow(self, codec: str | None, batches: BatchIterator[Any, Any]) -> Any:
+        # Room for the final values: the names are known now, the counts take at most 20 digits each.
+        room = len(json.dumps(batches.report().provenance())) + 128
+        self.placeholder = json.dumps({"pending": "x" * room})
+        schema = self.schema.with_metadata({"velk": self.placeholder})
+        options = self.pa.ipc.IpcWriteOptions(compression=codec if codec in ("zstd", "lz4") else None)
+        return self.pa.ipc.new_file(self.temporary, schema, options=options)
 
     def write(self, batch: Any) -> None:
         self.writer.write_batch(self.pa.record_batch(batch))
@@ -366,7 +371,7 @@ class TableWriter:
     def finish(self, provenance: str) -> None:
         if self.parquet:
             final = self.schema.with_metadata({"velk": provenance})
-            stored = base64_schema(self.pa, final)
+            stored = base64_schema(final)
             self.writer.add_key_value_metadata({"ARROW:schema": stored, "velk": provenance})
             self.writer.close()
         else:
@@ -393,10 +398,8 @@ def parquet_options(codec: str | None, float_samples: bool) -> dict[str, object]
     return options
 
 
-def base64_schema(pa: Any, schema: Any) -> str:
+def base64_schema(schema: Any) -> str:
     """The schema as Parquet files store it for Arrow readers (the "ARROW:schema" key)."""
-    import base64
-
     return base64.b64encode(schema.serialize().to_pybytes()).decode()
 
 
