@@ -341,6 +341,7 @@ class TableWriter:
         self.parquet: bool = out.lower().endswith(".parquet")
         self.placeholder: str = ""
         directory = os.path.dirname(os.path.abspath(out))
+        self.temporary: str
         fd, self.temporary = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(out)}.", suffix=".part")
         os.close(fd)
         try:
