@@ -49,7 +49,8 @@ errors."""
 
 HEAD_HELP = """\
 Print the first N events of each FILE: their header values and the count, minimum, maximum and mean of
-their samples, and whether the file turned out incomplete or its WD2 layout suspect within them."""
+their samples, and whether the file turned out incomplete or its WD2 layout suspect within them. Exit
+status 1 when a file could not be read or ended incomplete within the events shown."""
 
 CONVERT_HELP = """\
 Write every event of FILE to OUT as a table: one column per header field and "data", a list of the
@@ -279,7 +280,8 @@ def head_one(name: str, args: argparse.Namespace) -> int:
     events, error = first_events(batches, args.n)
     report = batches.report()
     warnings = [w for w in [channel_warning(report)] if w is not None]
-    if batches.ended and not report.complete:
+    incomplete = batches.ended and not report.complete
+    if incomplete:
         warnings.append(report_line(dataclasses.replace(report, path=name)))
     if args.json:
         print(json.dumps({"path": shown(name), "reader_type": reader_type, "channels": report.channels,
@@ -299,8 +301,7 @@ def head_one(name: str, args: argparse.Namespace) -> int:
             print(f"  {warning}", flush=True)
     if error is not None:
         print(f"velk head: {shown(name)}: {describe_error(error)}", file=sys.stderr)
-        return 1
-    return 0
+    return 1 if incomplete else 0
 
 
 def run_head(args: argparse.Namespace) -> int:

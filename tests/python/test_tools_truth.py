@@ -202,6 +202,9 @@ def test_command_line_rules(tmp_path, run_python, monkeypatch):
     result = velk(run_python, "scan", "twos.wd2", "empty.wd2")
     assert "(word confirmed, block length wraps) - WARNING" in result.stdout and "--channels 1" in result.stdout
     assert "fewer than two events, so the channel layout cannot be decided" in result.stdout
+    Path("cut.wd1").write_bytes(wd1_event([1, 2]) + wd1_event([3])[:-1])
+    result = velk(run_python, "head", "cut.wd1")
+    assert result.returncode == 1 and "cut.wd1 [WD1]: INCOMPLETE: 1 event, 28 of 53 bytes" in result.stdout
     result = velk(run_python, "head", "--json", "-n", "1", "one.wd1", "twos.wd2")
     first, second = map(json.loads, result.stdout.splitlines())
     assert first["events"][0]["data"] == {"count": 2, "dtype": "uint16", "min": 1, "max": 2, "mean": 1.5}
