@@ -23,14 +23,7 @@ import tempfile
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-import matplotlib
-
-matplotlib.use("Agg")  # files only: no display needed
-
-import matplotlib.pyplot as plt
 import numpy as np
-from matplotlib.cm import ScalarMappable
-from matplotlib.colors import Normalize
 
 import velk
 from command_line import add_recording_arguments, parser, positive_int, run
@@ -82,6 +75,16 @@ def time_steps(events: list[WD1Event | WD2Event], period_unit: str) -> tuple[lis
 
 
 def plot(events: list[WD1Event | WD2Event], title: str, output: Path, period_unit: str) -> None:
+    # Imported only here, so that --help and the checks before plotting work without matplotlib.
+    try:
+        import matplotlib
+    except ImportError:
+        sys.exit("plotting needs matplotlib: pip install 'velk[plot]'")
+    matplotlib.use("Agg")  # files only: no display needed
+    import matplotlib.pyplot as plt
+    from matplotlib.cm import ScalarMappable
+    from matplotlib.colors import Normalize
+
     wd1 = "board_channel" in events[0]
     waves: dict[int, list[tuple[int, NDArray[Any]]]] = {}  # channel -> (position in events, samples)
     for position, event in enumerate(events):

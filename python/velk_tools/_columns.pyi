@@ -9,15 +9,22 @@ import numpy.typing as npt
 class BatchReader:
     """Reads an event file in batches of NumPy columns with velk.EventReader's rules."""
 
-    def __new__(cls, path: str, reader_type: str) -> BatchReader: ...
+    def __new__(cls, path: str | bytes, reader_type: str, channels: int | None) -> BatchReader: ...
     @property
     def position(self) -> int: ...
+    @property
+    def file_size(self) -> int | None: ...
+    def layout(self) -> tuple[int | None, str | None]: ...
     def read(
         self, max_events: int, max_bytes: int, /
     ) -> tuple[dict[str, npt.NDArray[Any]], npt.NDArray[Any], npt.NDArray[np.int64]]: ...
 
 def export_schema(
-    columns: dict[str, npt.NDArray[Any]], samples: npt.NDArray[Any], offsets: npt.NDArray[np.int64], /
+    columns: dict[str, npt.NDArray[Any]],
+    samples: npt.NDArray[Any],
+    offsets: npt.NDArray[np.int64],
+    metadata: dict[str, str] | None = None,
+    /,
 ) -> object: ...
 def export_batch(
     columns: dict[str, npt.NDArray[Any]], samples: npt.NDArray[Any], offsets: npt.NDArray[np.int64], /

@@ -7,13 +7,27 @@ probe, the end of data at a partial event, the WD1 failed state and the same exc
 
 from __future__ import annotations
 
+import json
+import operator
 import os
-from typing import Any
+import sys
+from typing import TYPE_CHECKING, Any, Generic, Literal, TypeVar, Union, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from velk_tools import _columns
+from velk_tools.report import ScanReport
+
+if TYPE_CHECKING:
+    from velk import WD1Event, WD2Event
+
+# What every function of velk_tools takes as a file name: whatever the OS takes.
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+# The events of a batch and the NumPy type of their samples: WD1Event and uint16, WD2Event and float32.
+EventT = TypeVar("EventT", "WD1Event", "WD2Event", "WD1Event | WD2Event")
+SampleT = TypeVar("SampleT", bound=np.generic)
 
 __all__ = ["EventBatch", "BatchIterator", "EventTable", "read_batches", "read_table"]
 
@@ -25,7 +39,7 @@ DEFAULT_MAX_EVENTS = 65536
 DEFAULT_MAX_BYTES = 1 << 19
 
 
-class EventBatch:
+class EventBatch(Generic[EventT, SampleT]):
     """Consecutive events of one recording as columns.
 
     `columns` maps each header field, in the event dictionary's key order, to an array of the field's
@@ -36,11 +50,11 @@ class EventBatch:
 
     __slots__ = ("columns", "samples", "offsets")
 
-    def __init__(self, columns: dict[str, npt.NDArray[Any]], samples: npt.NDArray[Any],
+    def __init__(self, columns: dict[str, npt.NDArray[Any]], samples: npt.NDArray[SampleT],
                  offsets: npt.NDArray[np.int64]) -> None:
-        self.columns = columns
-        self.samples = samples
-        self.offsets = offsets
+        self.columns: dict[str, npt.NDArray[Any]] = columns
+        self.samples: npt.NDArray[SampleT] = samples
+        self.offsets: npt.NDArray[np.int64] = offsets
 
     def __len__(self) -> int:
         return len(self.offsets) - 1
@@ -48,7 +62,7 @@ class EventBatch:
     def __repr__(self) -> str:
         return f"<EventBatch of {len(self)} events, {self.offsets[-1]} samples>"
 
-    def to_2d(self) -> npt.NDArray[Any]:
+    def to_2d(self) -> npt.NDArray[SampleT]:
         """The samples as an (events, samples per event) array sharing their memory; ValueError when
         the events of the batch differ in their sample counts."""
         counts = np.diff(self.offsets)
@@ -58,7 +72,7 @@ class EventBatch:
                              f"{counts.min()} to {counts.max()}); to_2d needs one count for all")
         return self.samples[: len(self) * width].reshape(len(self), width)
 
-    def event(self, i: int) -> dict[str, Any]:
+    def event(self, i: int) -> EventT:
         """Event `i` as the dictionary velk.EventReader yields for it, with a copy of its samples."""
         n = len(self)
         if not -n <= i < n:
@@ -66,7 +80,7 @@ class EventBatch:
         i %= n
         event: dict[str, Any] = {name: column[i].item() for name, column in self.columns.items()}
         event["data"] = self.samples[self.offsets[i]:self.offsets[i + 1]].copy()
-        return event
+        return event  # type: ignore[return-value]  # the keys and types of EventT, built from the columns
 
     def __arrow_c_schema__(self) -> object:
         """A struct of the header columns and "data", a large list of the samples."""
@@ -77,23 +91,80 @@ class EventBatch:
         return _columns.export_batch(self.columns, self.samples, self.offsets)
 
 
-class BatchIterator:
+class _Tally:
+    """The facts of a scan, summed over the batches delivered: events, bytes, sample counts, counter
+    steps and time tags. Each batch is added with a few whole-array operations."""
+
+    def __init__(self, header_bytes: int, sample_bytes: int) -> None:
+        self.header_bytes, self.sample_bytes = header_bytes, sample_bytes
+        self.events = self.bytes_read = 0
+        self.sample_counts: dict[int, int] = {}
+        self.counter_gaps = self.missing_counts = self.counter_backward_steps = 0
+        self.first_gap_event: int | None = None
+        self.first_backward_event: int | None = None
+        self.first_timestamp: int | None = None
+        self.last_timestamp: int | None = None
+        self._last_counter: npt.NDArray[np.uint32] = np.empty(0, np.uint32)
+
+    def add(self, batch: EventBatch[Any, Any]) -> None:
+        n = len(batch)
+        sizes, events = np.unique(np.diff(batch.offsets), return_counts=True)
+        for size, count in zip(sizes.tolist(), events.tolist()):
+            self.sample_counts[size] = self.sample_counts.get(size, 0) + count
+        # Steps modulo 2^32, read as signed: above 1 a gap, 0 or below a backward step.
+        counters = np.concatenate([self._last_counter, batch.columns["event_counter"].astype(np.uint32)])
+        steps = np.diff(counters).view(np.int32)
+        first_index = self.events + (1 - len(self._last_counter))  # the event after steps[0]
+        gaps, backward = np.flatnonzero(steps > 1), np.flatnonzero(steps <= 0)
+        self.counter_gaps += len(gaps)
+        self.missing_counts += int(steps[gaps].astype(np.int64).sum()) - len(gaps)
+        self.counter_backward_steps += len(backward)
+        if self.first_gap_event is None and len(gaps):
+            self.first_gap_event = first_index + int(gaps[0])
+        if self.first_backward_event is None and len(backward):
+            self.first_backward_event = first_index + int(backward[0])
+        times = batch.columns["timestamp"]
+        if self.first_timestamp is None:
+            self.first_timestamp = int(times[0])
+        self.last_timestamp = int(times[-1])
+        self._last_counter = counters[-1:]
+        self.events += n
+        self.bytes_read += n * self.header_bytes + int(batch.offsets[-1]) * self.sample_bytes
+
+
+class BatchIterator(Generic[EventT, SampleT]):
     """The batches of one recording. As with velk.EventReader, the iteration ends at end of data without
     being final (iterating again reads on from there, as the file grows), and an exception raised by
-    one step leaves the iterator usable. `max_events` and `max_bytes` may be changed between steps."""
+    one step leaves the iterator usable. `max_events` and `max_bytes` may be changed between steps.
+    `report()` tells what has been read so far."""
 
-    def __init__(self, reader: _columns.BatchReader, max_events: int, max_bytes: int) -> None:
+    def __init__(self, reader: _columns.BatchReader, path: str, reader_type: str, max_events: int,
+                 max_bytes: int) -> None:
         self._reader = reader
-        self.max_events = max_events
-        self.max_bytes = max_bytes
+        self._path, self._reader_type = path, reader_type
+        self.max_events: int = max_events
+        self.max_bytes: int = max_bytes
+        self._channels, self._decision = reader.layout()
+        header = 28 if self._channels is not None and self._channels >= 2 else 24
+        self._tally = _Tally(header, 2 if reader_type == "WD1" else 4)
+        self._error: Exception | None = None
+        self._error_at: tuple[int, int] | None = None
+        self._ended = False
 
-    def __iter__(self) -> BatchIterator:
+    def __iter__(self) -> BatchIterator[EventT, SampleT]:
         return self
 
-    def __next__(self) -> EventBatch:
-        batch = EventBatch(*self._reader.read(self.max_events, self.max_bytes))
-        if not len(batch):
+    def __next__(self) -> EventBatch[EventT, SampleT]:
+        try:
+            batch: EventBatch[EventT, SampleT] = EventBatch(*self._reader.read(self.max_events, self.max_bytes))
+        except Exception as error:
+            if self._error is None:
+                self._error, self._error_at = error, (self._tally.events, self._tally.bytes_read)
+            raise
+        self._ended = not len(batch)
+        if self._ended:
             raise StopIteration
+        self._tally.add(batch)
         return batch
 
     @property
@@ -102,44 +173,135 @@ class BatchIterator:
         first). Headers passed over by an error count, so it measures progress through the file."""
         return self._reader.position
 
-    def empty_batch(self) -> EventBatch:
+    def empty_batch(self) -> EventBatch[EventT, SampleT]:
         """A batch of no events, with the columns' types; reads nothing."""
         return EventBatch(*self._reader.read(0, 0))
 
+    @property
+    def ended(self) -> bool:
+        """Whether the iteration has come to an end (end of data or an error) since the last batch."""
+        return self._ended or self._error is not None
 
-def read_batches(path: str | os.PathLike[str], reader_type: str, max_events: int = DEFAULT_MAX_EVENTS,
-                 *, max_bytes: int = DEFAULT_MAX_BYTES) -> BatchIterator:
+    def report(self) -> ScanReport:
+        """What the batches delivered so far hold, as `scan` reports a file: `complete` once the
+        iteration has reached the end of the data with no error and no partial event behind it. The
+        first exception a step raised is `error`, with the events before it."""
+        t = self._tally
+        size = self._reader.file_size
+        trailing = size - t.bytes_read if self._ended and size is not None and size > t.bytes_read else 0
+        at = self._error_at
+        return ScanReport(
+            path=self._path, reader_type=self._reader_type, events=t.events, bytes_read=t.bytes_read,
+            file_size=size, trailing_bytes=trailing,
+            complete=self._ended and self._error is None and trailing == 0, error=self._error,
+            error_event=None if at is None else at[0], error_offset=None if at is None else at[1],
+            channels=self._channels, channel_decision=self._decision,  # type: ignore[arg-type]
+            sample_counts=dict(t.sample_counts), counter_gaps=t.counter_gaps, missing_counts=t.missing_counts,
+            counter_backward_steps=t.counter_backward_steps, first_gap_event=t.first_gap_event,
+            first_backward_event=t.first_backward_event, first_timestamp=t.first_timestamp,
+            last_timestamp=t.last_timestamp)
+
+    def provenance(self) -> dict[str, str]:
+        """The Arrow schema metadata of a table of these events: JSON under the key "velk"."""
+        return {"velk": json.dumps(self.report().provenance(final=self.ended))}
+
+
+def _count(value: object, name: str, minimum: int) -> int:
+    """`value` as an int from `minimum` to sys.maxsize: TypeError for another type, ValueError out of
+    range."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if not minimum <= value <= sys.maxsize:
+        raise ValueError(f"{name} must be from {minimum} to {sys.maxsize}, not {value}")
+    return operator.index(value)
+
+
+def _channels(value: object, reader_type: str) -> int | None:
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"channels must be an int or None, not {type(value).__name__}")
+    if not 1 <= value <= 2**31 - 1:
+        raise ValueError(f"channels must be from 1 to {2**31 - 1}, not {value}")
+    if reader_type != "WD2":
+        raise ValueError(f"channels applies to WD2 recordings only, not {reader_type!r}")
+    return value
+
+
+def open_batches(path: PathLike, reader_type: str, max_events: int, max_bytes: int,
+                 channels: int | None) -> BatchIterator[Any, Any]:
+    """The checks and the opening shared by read_batches and read_table."""
+    max_events = _count(max_events, "max_events", 1)
+    max_bytes = _count(max_bytes, "max_bytes", 0)
+    name = os.fsencode(path)
+    given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
+    reader = _columns.BatchReader(name, reader_type, given)
+    return BatchIterator(reader, os.fsdecode(name), reader_type, max_events, max_bytes)
+
+
+@overload
+def read_batches(path: PathLike, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
+                 channels: None = None) -> BatchIterator[WD1Event, np.uint16]: ...
+@overload
+def read_batches(path: PathLike, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
+                 channels: int | None = None) -> BatchIterator[WD2Event, np.float32]: ...
+@overload
+def read_batches(path: PathLike, reader_type: str, max_events: int = ..., *, max_bytes: int = ...,
+                 channels: int | None = None) -> BatchIterator[WD1Event | WD2Event, Any]: ...
+def read_batches(path: PathLike, reader_type: str, max_events: int = DEFAULT_MAX_EVENTS, *,
+                 max_bytes: int = DEFAULT_MAX_BYTES, channels: int | None = None) -> BatchIterator[Any, Any]:
     """Opens the recording (raising what velk.EventReader raises) and returns an iterator of batches of
     up to `max_events` events. A batch also ends once its samples take `max_bytes` or more (it holds
     at least one event), at end of data, or before an event that raises; the next step raises it, so
-    every event decoded before an error is delivered."""
-    if max_events < 1:
-        raise ValueError(f"max_events must be at least 1, not {max_events}")
-    return BatchIterator(_columns.BatchReader(os.fspath(path), reader_type), max_events, max_bytes)
+    every event decoded before an error is delivered.
+
+    `path` is a str, bytes or os.PathLike, as the OS takes it. `channels` (WD2 only) skips the channel
+    probe and reads with that layout: 2 or more, a channel word in every header; 1, none. The arguments
+    are checked here: TypeError for a wrong type, ValueError for a value out of range."""
+    return open_batches(path, reader_type, max_events, max_bytes, channels)
 
 
-class EventTable:
+class EventTable(Generic[EventT, SampleT]):
     """All events of one recording as an Arrow stream (`__arrow_c_stream__`): pyarrow.table(t),
-    polars.from_arrow(t) or DuckDB read it batch by batch, each batch decoded when it is asked for.
-    The stream can be taken once."""
+    polars.DataFrame(t) or DuckDB read it batch by batch, each batch decoded when it is asked for.
+    The stream can be taken once. Its schema carries the recording's provenance as JSON under the
+    metadata key "velk", as far as known when the consumer asks for the schema; `report()` tells how
+    far the stream has read."""
 
-    def __init__(self, batches: BatchIterator) -> None:
-        self._batches: BatchIterator | None = batches
-        self._schema = batches.empty_batch()
+    def __init__(self, batches: BatchIterator[EventT, SampleT]) -> None:
+        self._batches: BatchIterator[EventT, SampleT] = batches
+        self._taken = False
+        self._schema: EventBatch[EventT, SampleT] = batches.empty_batch()
 
     def __arrow_c_schema__(self) -> object:
-        return self._schema.__arrow_c_schema__()
+        s = self._schema
+        return _columns.export_schema(s.columns, s.samples, s.offsets, self._batches.provenance())
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
-        if self._batches is None:
+        if self._taken:
             raise RuntimeError("this table's events have been read already; call read_table again")
-        batches, self._batches = self._batches, None
-        return _columns.export_stream(self._schema, batches)
+        self._taken = True
+        return _columns.export_stream(self, self._batches)
+
+    def report(self) -> ScanReport:
+        """What the stream has read so far (BatchIterator.report): after the consumer has read it all,
+        whether the file was read to its end, and the exception that stopped it, whose class an Arrow
+        consumer does not pass on."""
+        return self._batches.report()
 
 
-def read_table(path: str | os.PathLike[str], reader_type: str, max_events: int = DEFAULT_MAX_EVENTS,
-               *, max_bytes: int = DEFAULT_MAX_BYTES) -> EventTable:
+@overload
+def read_table(path: PathLike, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
+               channels: None = None) -> EventTable[WD1Event, np.uint16]: ...
+@overload
+def read_table(path: PathLike, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
+               channels: int | None = None) -> EventTable[WD2Event, np.float32]: ...
+@overload
+def read_table(path: PathLike, reader_type: str, max_events: int = ..., *, max_bytes: int = ...,
+               channels: int | None = None) -> EventTable[WD1Event | WD2Event, Any]: ...
+def read_table(path: PathLike, reader_type: str, max_events: int = DEFAULT_MAX_EVENTS, *,
+               max_bytes: int = DEFAULT_MAX_BYTES, channels: int | None = None) -> EventTable[Any, Any]:
     """Opens the recording (raising what velk.EventReader raises) and returns its events as an Arrow
     stream of record batches of up to `max_events` events. A read error fails the stream after the
-    batches before it."""
-    return EventTable(read_batches(path, reader_type, max_events, max_bytes=max_bytes))
+    batches before it. The arguments are those of read_batches, checked here."""
+    return EventTable(open_batches(path, reader_type, max_events, max_bytes, channels))

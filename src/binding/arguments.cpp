@@ -101,4 +101,37 @@ std::string_view utf8_argument(PyObject* value, const char* name) {
   return {text, static_cast<std::size_t>(size)};
 }
 
+PathArgument path_argument(PyObject* value, const char* name) {
+  PyRef bytes;
+  if (PyUnicode_Check(value)) {
+    bytes = checked(PyUnicode_EncodeFSDefault(value));
+  } else if (PyBytes_Check(value)) {
+    bytes = PyRef::borrow(value);
+  } else {
+    PyRef type_name = qualified_name(Py_TYPE(value));
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str or bytes, not '%U'", name, type_name.get());
+    throw PythonError{};
+  }
+  char* text = nullptr;
+  Py_ssize_t size = 0;
+  check(PyBytes_AsStringAndSize(bytes.get(), &text, &size));
+  return {std::move(bytes), std::string_view(text, static_cast<std::size_t>(size))};
+}
+
+std::optional<std::int32_t> channels_argument(PyObject* value) {
+  if (value == Py_None) return std::nullopt;
+  if (!PyLong_Check(value)) {
+    PyRef type_name = qualified_name(Py_TYPE(value));
+    PyErr_Format(PyExc_TypeError, "channels must be an int or None, not '%U'", type_name.get());
+    throw PythonError{};
+  }
+  int overflow = 0;
+  const long long channels = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (channels == -1 && PyErr_Occurred() != nullptr) throw PythonError{};
+  if (overflow != 0 || channels < 1 || channels > INT32_MAX) {
+    raise(PyExc_ValueError, "channels must be from 1 to 2147483647");
+  }
+  return static_cast<std::int32_t>(channels);
+}
+
 }  // namespace velk::py

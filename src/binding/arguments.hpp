@@ -4,6 +4,8 @@
 #include <Python.h>
 
 #include <array>
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,6 +34,19 @@ std::array<PyObject*, N> bind_arguments(const std::string& callee,
 // else raises TypeError "argument '{name}': '{type}' object cannot be cast as 'str'"; a str that
 // cannot be encoded raises the interpreter's encoding error unchanged.
 std::string_view utf8_argument(PyObject* value, const char* name);
+
+// A file name as the OS takes it: the bytes of a bytes argument, or a str encoded with the file system
+// encoding and its surrogate escapes (os.fsencode). `text` is valid while `owner` lives. Anything else
+// raises TypeError "argument '{name}': expected str or bytes, not '{type}'".
+struct PathArgument {
+  PyRef owner;
+  std::string_view text;
+};
+PathArgument path_argument(PyObject* value, const char* name);
+
+// The WD2 layout a caller gives: None for the probe's, else an int from 1 to 2^31 - 1 (TypeError for
+// another type, ValueError outside that range).
+std::optional<std::int32_t> channels_argument(PyObject* value);
 
 // The type's qualified name, a str, read from the type's own name fields without running Python code.
 PyRef qualified_name(PyTypeObject* type);

@@ -225,6 +225,9 @@ class BatchBuilder {
   // starts, unless an event read ahead (one whose columns could not grow) or an error waits.
   std::uint64_t position() const noexcept { return reader_.position(); }
 
+  // The reader, for what it knows of its file (its size, a WD2 layout).
+  const Reader& reader() const noexcept { return reader_; }
+
   BatchOutcome<Event> next(std::size_t max_events, std::size_t max_sample_bytes) {
     if (pending_) return take_pending();
     Batch<Event> batch;

@@ -16,12 +16,17 @@ std::uint64_t sample_values(const WD2Header& header, std::int32_t layout_channel
 }  // namespace
 
 std::variant<Scanner, IoError> Scanner::open(std::string_view path, ScanLayout layout,
-                                             StreamHooks hooks) {
+                                             StreamHooks hooks, std::optional<std::int32_t> wd2_channels) {
   Result<EventStream> stream = EventStream::open(path, hooks);
   if (!stream) return stream.error();
   ScanReport report;
   report.file_size = stream->regular_file_size();
   if (layout == ScanLayout::WD1) return Scanner(WD1Reader(std::move(*stream)), std::move(report), false);
+  if (wd2_channels) {
+    report.channels = *wd2_channels;
+    report.channel_decision = ChannelDecision::Given;
+    return Scanner(WD2Reader::with_layout(std::move(*stream), *wd2_channels), std::move(report), false);
+  }
   ChannelDecision decision{};
   ProbeOutcome probe = WD2Reader::open(std::move(*stream), &decision);
   if (auto* reader = std::get_if<WD2Reader>(&probe)) {

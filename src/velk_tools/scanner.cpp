@@ -29,7 +29,8 @@ struct ScannerObject {
 ScannerObject* as_scanner(PyObject* self) noexcept { return reinterpret_cast<ScannerObject*>(self); }
 
 // Opens the file before looking at the reader type, as EventReader does, so a bad path wins.
-Scanner open_scanner(std::string_view path, PyObject* reader_type_object, std::string_view reader_type) {
+Scanner open_scanner(std::string_view path, PyObject* reader_type_object, std::string_view reader_type,
+                     std::optional<std::int32_t> channels) {
   const bool known = reader_type == "WD1" || reader_type == "WD2";
   const ScanLayout layout = reader_type == "WD2" ? ScanLayout::WD2 : ScanLayout::WD1;
   if (!known) {
@@ -38,18 +39,18 @@ Scanner open_scanner(std::string_view path, PyObject* reader_type_object, std::s
     { EventStream unused = std::move(*stream); }  // the file is closed before the error is raised
     raise_unknown_reader_type(reader_type_object);
   }
-  std::variant<Scanner, IoError> opened = Scanner::open(path, layout, python_stream_hooks());
+  std::variant<Scanner, IoError> opened = Scanner::open(path, layout, python_stream_hooks(), channels);
   // A failed open raises as EventReader's would; a probe given up for a signal raises the handler's.
   if (const IoError* error = std::get_if<IoError>(&opened)) raise_io_error(*error);
   return std::move(std::get<Scanner>(opened));
 }
 
 PyRef create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 2> kParameters = {"path", "reader_type"};
-  const auto [path, reader_type] = bind_arguments("Scanner.__new__()", kParameters, args, kwargs);
-  const std::string_view path_text = utf8_argument(path, "path");
+  static constexpr std::array<const char*, 3> kParameters = {"path", "reader_type", "channels"};
+  const auto [path, reader_type, channels] = bind_arguments("Scanner.__new__()", kParameters, args, kwargs);
+  const PathArgument path_text = path_argument(path, "path");
   const std::string_view reader_type_text = utf8_argument(reader_type, "reader_type");
-  Scanner scanner = open_scanner(path_text, reader_type, reader_type_text);
+  Scanner scanner = open_scanner(path_text.text, reader_type, reader_type_text, channels_argument(channels));
   PyRef self = allocate_instance(type);
   ScannerObject* object = as_scanner(self.get());
   new (&object->borrow) BorrowCounter(0);
@@ -89,15 +90,6 @@ PyRef time_tag(const std::optional<TimeTag>& tag) {
   return std::visit([](auto value) { return to_int(value); }, *tag);
 }
 
-const char* decision_name(ChannelDecision decision) noexcept {
-  switch (decision) {
-    case ChannelDecision::WordConfirmed: return "word confirmed";
-    case ChannelDecision::NoWordConfirmed: return "no word, confirmed";
-    case ChannelDecision::NoWordUnconfirmed: return "no word, unconfirmed";
-  }
-  return "";
-}
-
 void set_item(PyObject* dict, const char* key, PyRef value) {
   check(PyDict_SetItemString(dict, key, value.get()));
 }
@@ -127,7 +119,7 @@ PyRef report_dict(const ScanReport& report) {
   add_failure(d, report.error);
   set_item(d, "channels", to_int_or_none(report.channels));
   set_item(d, "channel_decision", report.channel_decision
-                                      ? checked(PyUnicode_FromString(decision_name(*report.channel_decision)))
+                                      ? checked(PyUnicode_FromString(channel_decision_name(*report.channel_decision)))
                                       : PyRef::borrow(Py_None));
   set_item(d, "sample_counts", sample_counts(report));
   set_item(d, "counter_gaps", to_int(report.counter_gaps));
@@ -186,7 +178,7 @@ PyMethodDef scanner_methods[] = {
 };
 
 PyType_Slot scanner_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Scanner(path, reader_type)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Scanner(path, reader_type, channels)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(scanner_new)},
     {Py_tp_methods, scanner_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(scanner_dealloc)},

@@ -10,6 +10,8 @@
 // pattern happens to be. A file that fits neither reading fails with the channel-word reading's error.
 // A mismatch alone decides one channel without looking further; asked to explain itself, the probe
 // then also checks the reading without a word, to tell a confirmed single-channel file from a guess.
+// A confirmed word whose first block's exact length (samples x word x 4) reaches 2^32 is most likely
+// a sample read as a word: the layout stands, and the explanation says the block length wraps.
 #include <array>
 
 #include "wd2_reader/wd2_reader.hpp"
@@ -98,7 +100,9 @@ LayoutOutcome probe_with_word(EventStream& stream, bool explain) {
     return probe_without_word(stream, second.error());
   }
   if (continues(*first, *second)) {
-    return Layout{static_cast<std::int32_t>(first->channels), ChannelDecision::WordConfirmed};
+    const bool wraps = std::uint64_t{first->channels} * first->samples * 4 >= (std::uint64_t{1} << 32);
+    return Layout{static_cast<std::int32_t>(first->channels),
+                  wraps ? ChannelDecision::WordConfirmedWraps : ChannelDecision::WordConfirmed};
   }
   if (!explain) return Layout{1, ChannelDecision::NoWordUnconfirmed};
   const Result<bool> confirmed = confirmed_without_word(stream);

@@ -11,6 +11,21 @@ DecodeError wd2_block_too_large(std::uint32_t length) noexcept {
   return {DecodeError::Kind::BlockTooLarge, "data block", length, WD2Reader::kBlockLimit - 1};
 }
 
+const char* channel_decision_name(ChannelDecision decision) noexcept {
+  switch (decision) {
+    case ChannelDecision::WordConfirmed: return "word confirmed";
+    case ChannelDecision::NoWordConfirmed: return "no word, confirmed";
+    case ChannelDecision::NoWordUnconfirmed: return "no word, unconfirmed";
+    case ChannelDecision::WordConfirmedWraps: return "word confirmed, block length wraps";
+    case ChannelDecision::Given: return "given";
+  }
+  return "";
+}
+
+WD2Reader WD2Reader::with_layout(EventStream stream, std::int32_t channels) noexcept {
+  return WD2Reader(std::move(stream), channels);
+}
+
 template <class Out, class TakeBlock>
 ReadOutcome<Out> WD2Reader::decode(TakeBlock&& take_block) {
   // One exact read of the header consumes the same bytes as reading its fields one by one.

@@ -44,10 +44,16 @@ struct WD2Event : WD2Header {
 
 // How the channel-layout probe settled the layout.
 enum class ChannelDecision : std::uint8_t {
-  WordConfirmed,      // the first two headers, read with a channel word, continue each other
-  NoWordConfirmed,    // they do so read without one
-  NoWordUnconfirmed,  // neither reading continues: one channel, no word, by default
+  WordConfirmed,       // the first two headers, read with a channel word, continue each other
+  NoWordConfirmed,     // they do so read without one
+  NoWordUnconfirmed,   // neither reading continues: one channel, no word, by default
+  WordConfirmedWraps,  // as WordConfirmed, but the first block's exact length reaches 2^32 and wraps:
+                       // a file without words whose first sample reads as a huge channel word
+  Given,               // not probed: the caller gave the layout (WD2Reader::with_layout)
 };
+
+// The decision's name as the tools show it, e.g. "word confirmed".
+const char* channel_decision_name(ChannelDecision decision) noexcept;
 
 // (channels x samples x 4) mod 2^32: the block length in bytes, wrapping as the layout prescribes.
 constexpr std::uint32_t wd2_block_length(std::uint32_t channels, std::uint32_t samples) noexcept {
@@ -70,6 +76,12 @@ class WD2Reader {
   // a word from an unconfirmed one may then take a further look at the file, which passes over the
   // first block with skip_block; the layout decided and every outcome stay those of a plain open.
   static ProbeOutcome open(EventStream stream, ChannelDecision* explain = nullptr);
+
+  // Takes a stream positioned at byte 0 and reads it with the layout the caller knows, without a probe
+  // and without reading anything: `channels` >= 2 means a channel word in every header and blocks of
+  // channels x samples floats, 1 no word and one channel. Needs channels >= 1. This reads files the
+  // probe cannot decide (fewer than two events, a missing second event, varying sample counts).
+  static WD2Reader with_layout(EventStream stream, std::int32_t channels) noexcept;
 
   // The next event, end of data, or an error. There is no failed state: every call reads at the
   // stream's current position. A block of kBlockLimit bytes or more leaves its header consumed.

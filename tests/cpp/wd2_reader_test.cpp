@@ -120,6 +120,31 @@ TEST_F(WD2ReaderTest, ProbeDecidesTheLayoutFromTheFirstTwoEvents) {
   }
 }
 
+// A file without words whose samples are 2.0 (bits 0x40000000) confirms a word of 2^30 whose first
+// block wraps to 0 bytes: the probe keeps that layout but says the block length wraps. A given layout
+// reads it, and the one-event file the probe cannot decide, as written.
+TEST_F(WD2ReaderTest, GivenLayoutReadsWhatTheProbeCannotAndWrappingBlocksAreFlagged) {
+  const Bytes twos = concat({wd2_event(no_word(1, 1), {2.0f}), wd2_event(no_word(2, 1), {2.0f}),
+                            wd2_event(no_word(3, 1), {2.0f})});
+  ChannelDecision decision{};
+  ProbeOutcome probed = WD2Reader::open(open_stream(dir.write("twos", twos)), &decision);
+  EXPECT_EQ(describe(probed), "layout_channels 1073741824");
+  EXPECT_EQ(decision, ChannelDecision::WordConfirmedWraps);
+  EXPECT_STREQ(channel_decision_name(decision), "word confirmed, block length wraps");
+  WD2Reader given = WD2Reader::with_layout(open_stream(dir.write("twos", twos)), 1);
+  for (std::uint32_t counter : {1u, 2u, 3u}) {
+    const WD2Event event = take_event(given.next());
+    EXPECT_EQ(event.event_counter, counter);
+    ASSERT_EQ(event.data.size(), 1u);
+    EXPECT_EQ(event.data.data()[0], 2.0f);
+  }
+  WD2Reader one = WD2Reader::with_layout(open_stream(dir.write("one", series(1, word(2, 4), 8))), 2);
+  const WD2Event event = take_event(one.next());
+  EXPECT_EQ(event.channels, 2);
+  EXPECT_EQ(event.data.size(), 8u);
+  EXPECT_TRUE(std::holds_alternative<EndOfData>(one.next()));
+}
+
 TEST_F(WD2ReaderTest, SingleChannelFilesWithoutAWordReadBackExactly) {
   for (float first : {1.5f, 250.0f, -7.25f}) {
     for (std::uint32_t samples : {16u, 500u, 4096u}) {

@@ -2,7 +2,7 @@
 compared with.
 
 `ReferenceReader(path, reader_type)` behaves like `velk.EventReader`: it opens the file, runs the WD2
-channel-layout probe at construction, and yields one dict per event, raising the exceptions velk raises.
+channel-layout probe at construction (or takes the layout given as `channels`), and yields one dict per event, raising the exceptions velk raises.
 Reads go straight to the file descriptor (no buffer), which is equivalent for files that only grow. A
 file that ends inside an event leaves the reader at that event's first byte.
 `trace` drives either reader over a file and records every outcome in a comparable form.
@@ -150,8 +150,11 @@ def _probe_without_word(fd: int, refutation: Exception) -> int:
 
 
 class _WD2:
-    def __init__(self, fd: int) -> None:
+    def __init__(self, fd: int, channels: int | None = None) -> None:
         self.fd = fd
+        if channels is not None:  # a layout the caller gives: no probe
+            self.layout_channels = channels
+            return
         try:
             self.layout_channels = _probe_with_word(fd)
             _rewind(fd)
@@ -183,7 +186,7 @@ class ReferenceReader:
 
     _fd = -1  # until the file is open, so that close() and __del__ work after a failed open
 
-    def __init__(self, path: str, reader_type: str) -> None:
+    def __init__(self, path: str, reader_type: str, channels: int | None = None) -> None:
         if "\0" in path:
             raise OSError("file name contained an unexpected NUL byte")
         try:
@@ -193,7 +196,7 @@ class ReferenceReader:
         try:
             if reader_type not in ("WD1", "WD2"):
                 raise ValueError(f"unknown reader type '{reader_type}', expected 'WD1' or 'WD2'")
-            self._reader = (_WD1 if reader_type == "WD1" else _WD2)(self._fd)
+            self._reader = _WD1(self._fd) if reader_type == "WD1" else _WD2(self._fd, channels)
         except BaseException:
             self.close()
             raise

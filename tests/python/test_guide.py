@@ -126,7 +126,7 @@ def test_guide_snippets_type_check(checker: str, tmp_path: Path) -> None:
 
 @pytest.mark.parametrize("block", [b for b in BLOCKS if not b.no_run], ids=lambda b: b.name)
 def test_guide_snippet_runs(block: Block, tmp_path: Path) -> None:
-    for module in re.findall(r"^(?:from|import) (tqdm|pandas|dask)\b", block.code, re.M):
+    for module in re.findall(r"^(?:from|import) (tqdm|pandas|dask|pyarrow)\b", block.code, re.M):
         pytest.importorskip(module, reason=f"{module} comes with the test extra")
     if 'version("velk")' in block.code and not _installed():
         pytest.skip("velk is built but not installed here, so it has no package metadata")

@@ -53,6 +53,7 @@ struct SchemaPrivate {
   std::string format;
   std::string name;
   std::vector<ArrowSchema*> children;
+  std::string metadata;  // encoded as the interface prescribes; empty for none
 };
 
 void release_schema(ArrowSchema* schema) noexcept {
@@ -73,13 +74,15 @@ struct SchemaDeleter {
 };
 using OwnedSchema = std::unique_ptr<ArrowSchema, SchemaDeleter>;
 
-OwnedSchema make_schema(std::string format, std::string name, std::vector<OwnedSchema> children = {}) {
+OwnedSchema make_schema(std::string format, std::string name, std::vector<OwnedSchema> children = {},
+                        std::string metadata = {}) {
   auto owned = std::make_unique<SchemaPrivate>(
-      SchemaPrivate{std::move(format), std::move(name), std::vector<ArrowSchema*>()});
+      SchemaPrivate{std::move(format), std::move(name), std::vector<ArrowSchema*>(), std::move(metadata)});
   owned->children.reserve(children.size());
   OwnedSchema schema(new ArrowSchema{});
   for (OwnedSchema& child : children) owned->children.push_back(child.release());
-  *schema = ArrowSchema{owned->format.c_str(), owned->name.c_str(), nullptr, 0,
+  const char* metadata_bytes = owned->metadata.empty() ? nullptr : owned->metadata.data();
+  *schema = ArrowSchema{owned->format.c_str(), owned->name.c_str(), metadata_bytes, 0,
                         static_cast<int64_t>(owned->children.size()), owned->children.data(), nullptr,
                         release_schema, owned.get()};
   (void)owned.release();
@@ -212,13 +215,40 @@ BatchColumns batch_columns(PyObject* columns, PyObject* samples, PyObject* offse
   return batch;
 }
 
-OwnedSchema batch_schema(const BatchColumns& batch) {
+void append_int32(std::string& out, std::size_t value) {
+  const auto v = static_cast<std::int32_t>(value);
+  out.append(reinterpret_cast<const char*>(&v), sizeof v);  // native order, as the interface has it
+}
+
+// The schema metadata of `pairs` (a dict of str to str, or None): a count, then each key and value
+// as a length and its UTF-8 bytes.
+std::string encoded_metadata(PyObject* pairs) {
+  if (pairs == Py_None) return {};
+  if (!PyDict_Check(pairs)) raise(PyExc_TypeError, "metadata must be a dict of str to str, or None");
+  std::string out;
+  append_int32(out, static_cast<std::size_t>(PyDict_Size(pairs)));
+  Py_ssize_t position = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(pairs, &position, &key, &value)) {
+    for (PyObject* text : {key, value}) {
+      if (!PyUnicode_Check(text)) raise(PyExc_TypeError, "metadata must be a dict of str to str, or None");
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+      if (utf8 == nullptr) throw PythonError{};
+      append_int32(out, static_cast<std::size_t>(size));
+      out.append(utf8, static_cast<std::size_t>(size));
+    }
+  }
+  return out;
+}
+
+OwnedSchema batch_schema(const BatchColumns& batch, std::string metadata = {}) {
   std::vector<OwnedSchema> fields;
   for (const Column& column : batch.header) fields.push_back(make_schema(column.format, column.name));
   std::vector<OwnedSchema> item;
   item.push_back(make_schema(batch.samples.format, "item"));
   fields.push_back(make_schema("+L", "data", std::move(item)));
-  return make_schema("+s", "", std::move(fields));
+  return make_schema("+s", "", std::move(fields), std::move(metadata));
 }
 
 OwnedArray batch_array(const BatchColumns& batch) {
@@ -367,10 +397,10 @@ void watch_interpreter_exit() {
   PyRef registered = checked(PyObject_CallMethod(atexit.get(), "register", "O", callback.get()));
 }
 
-PyRef export_schema(PyObject* columns, PyObject* samples, PyObject* offsets) {
+PyRef export_schema(PyObject* columns, PyObject* samples, PyObject* offsets, PyObject* metadata) {
   require_numpy_api();
   const BatchColumns batch = batch_columns(columns, samples, offsets);
-  return capsule(batch_schema(batch), "arrow_schema", schema_capsule_destructor);
+  return capsule(batch_schema(batch, encoded_metadata(metadata)), "arrow_schema", schema_capsule_destructor);
 }
 
 PyRef export_batch(PyObject* columns, PyObject* samples, PyObject* offsets) {

@@ -12,8 +12,8 @@ namespace velk::py {
 // arrays of equal length, in its order) followed by "data", a large list over `samples` cut at
 // `offsets` (int64, one more value than the columns). The arrays are shared, not copied: the exported
 // array holds references to them until it is released. Raises TypeError or ValueError for arrays that
-// cannot be described so.
-PyRef export_schema(PyObject* columns, PyObject* samples, PyObject* offsets);
+// cannot be described so. The schema carries `metadata` (a dict of str to str, or None).
+PyRef export_schema(PyObject* columns, PyObject* samples, PyObject* offsets, PyObject* metadata);
 PyRef export_batch(PyObject* columns, PyObject* samples, PyObject* offsets);
 
 // An "arrow_array_stream" capsule whose schema is `schema_source.__arrow_c_schema__()` and whose record

@@ -1,6 +1,7 @@
 // BatchReader: construction, reading a batch as NumPy columns, deallocation.
 //
-// BatchReader(path, reader_type) opens the file as EventReader does, with the same exceptions.
+// BatchReader(path, reader_type, channels) opens the file as EventReader does, with the same exceptions;
+// a WD2 file with the layout `channels` when that is not None, else by the probe.
 // read(max_events, max_bytes) returns (columns, samples, offsets): a dict of the header columns in the event
 // dictionary's key order, all samples in one array, and the int64 offsets (one more than the events)
 // where each event's samples begin. The batch ends once its samples take max_bytes or more. It returns
@@ -34,29 +35,35 @@ struct BatchReaderObject {
   BorrowCounter borrow;
   Builder builder;
   std::optional<AnyBatch> held;  // built when a signal handler raised; the next read returns it
+  ChannelDecision decision;      // how a WD2 layout was settled
 };
 
 BatchReaderObject* as_batch_reader(PyObject* self) noexcept {
   return reinterpret_cast<BatchReaderObject*>(self);
 }
 
-Builder open_builder(std::string_view path, PyObject* reader_type_object, std::string_view reader_type) {
-  AnyReader reader = open_reader(path, reader_type_object, reader_type, kBatchStreamBufferBytes);
+Builder open_builder(std::string_view path, PyObject* reader_type_object, std::string_view reader_type,
+                     WD2Layout wd2) {
+  AnyReader reader = open_reader(path, reader_type_object, reader_type, kBatchStreamBufferBytes, wd2);
   if (auto* wd1 = std::get_if<WD1Reader>(&reader)) return Builder(std::in_place_index<0>, std::move(*wd1));
   return Builder(std::in_place_index<1>, std::move(std::get<WD2Reader>(reader)));
 }
 
 PyRef create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 2> kParameters = {"path", "reader_type"};
-  const auto [path, reader_type] = bind_arguments("BatchReader.__new__()", kParameters, args, kwargs);
-  const std::string_view path_text = utf8_argument(path, "path");
+  static constexpr std::array<const char*, 3> kParameters = {"path", "reader_type", "channels"};
+  const auto [path, reader_type, channels] = bind_arguments("BatchReader.__new__()", kParameters, args, kwargs);
+  const PathArgument path_text = path_argument(path, "path");
   const std::string_view reader_type_text = utf8_argument(reader_type, "reader_type");
-  Builder builder = open_builder(path_text, reader_type, reader_type_text);
+  ChannelDecision decision = ChannelDecision::Given;
+  WD2Layout wd2{channels_argument(channels), nullptr};
+  if (!wd2.channels) wd2.decision = &decision;
+  Builder builder = open_builder(path_text.text, reader_type, reader_type_text, wd2);
   PyRef self = allocate_instance(type);
   BatchReaderObject* object = as_batch_reader(self.get());
   new (&object->borrow) BorrowCounter(0);
   new (&object->builder) Builder(std::move(builder));
   new (&object->held) std::optional<AnyBatch>();
+  object->decision = decision;
   return self;
 }
 
@@ -137,6 +144,19 @@ PyRef position(BatchReaderObject* object) {
   return checked(PyLong_FromUnsignedLongLong(offset));
 }
 
+PyRef to_int_or_none(std::optional<std::uint64_t> value) {
+  return value ? checked(PyLong_FromUnsignedLongLong(*value)) : PyRef::borrow(Py_None);
+}
+
+// (channels, decision): the WD2 layout and how it was settled, or (None, None) for WD1.
+PyRef layout(BatchReaderObject* object) {
+  const auto* builder = std::get_if<BatchBuilder<WD2Reader>>(&object->builder);
+  if (builder == nullptr) return checked(PyTuple_Pack(2, Py_None, Py_None));
+  PyRef channels = checked(PyLong_FromLong(builder->reader().layout_channels()));
+  PyRef decision = checked(PyUnicode_FromString(channel_decision_name(object->decision)));
+  return checked(PyTuple_Pack(2, channels.get(), decision.get()));
+}
+
 PyObject* batch_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&] { return create(type, args, kwargs).release(); });
 }
@@ -160,9 +180,24 @@ PyObject* batch_reader_position(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&] { return position(as_batch_reader(self)).release(); });
 }
 
+PyObject* batch_reader_file_size(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] {
+    BatchReaderObject* object = as_batch_reader(self);
+    SharedBorrow borrow(object->borrow);
+    return to_int_or_none(std::visit([](const auto& b) { return b.reader().file_size(); }, object->builder))
+        .release();
+  });
+}
+
+PyObject* batch_reader_layout(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&] { return layout(as_batch_reader(self)).release(); });
+}
+
 PyGetSetDef batch_reader_getset[] = {
     {"position", batch_reader_position, nullptr,
      "The file offset after the bytes decoded so far: where the next batch starts.", nullptr},
+    {"file_size", batch_reader_file_size, nullptr, "The file's size now, None when it is not a regular file.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -170,11 +205,13 @@ PyMethodDef batch_reader_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_reader_read)), METH_FASTCALL,
      "read($self, max_events, max_bytes, /)\n--\n\n"
      "The next batch of up to max_events events as (columns, samples, offsets)."},
+    {"layout", batch_reader_layout, METH_NOARGS,
+     "layout($self, /)\n--\n\nThe WD2 channel count and how it was settled, or (None, None) for WD1."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot batch_reader_slots[] = {
-    {Py_tp_doc, const_cast<char*>("BatchReader(path, reader_type)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("BatchReader(path, reader_type, channels)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(batch_reader_new)},
     {Py_tp_methods, batch_reader_methods},
     {Py_tp_getset, batch_reader_getset},
