@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -233,8 +234,11 @@ def test_batches_are_typed_by_reader_type_and_the_package_completely(tmp_path):
         "reveal_type(next(read_batches('a.wd2', 'WD2', channels=2)).to_2d())\n")
     result = typecheck.run_module(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "use.py"], tmp_path)
     revealed = [line.split("Revealed type is ")[1] for line in result.stdout.splitlines() if "Revealed" in line]
-    assert len(revealed) == 3 and "unsignedinteger[numpy._typing._nbit_base._16Bit]" in revealed[0], result.stdout
-    assert revealed[1].startswith('"TypedDict(velk.WD1Event') and "floating[numpy._typing._nbit_base._32Bit]" in revealed[2]
+    # NumPy 1.26 names the bit widths numpy._typing._16Bit, NumPy 2 numpy._typing._nbit_base._16Bit.
+    assert len(revealed) == 3 and re.search(r"unsignedinteger\[numpy\._typing\.(_nbit_base\.)?_16Bit\]",
+                                            revealed[0]), result.stdout
+    assert revealed[1].startswith('"TypedDict(velk.WD1Event')
+    assert re.search(r"floating\[numpy\._typing\.(_nbit_base\.)?_32Bit\]", revealed[2]), result.stdout
     pytest.importorskip("pyright", reason="the test extra installs pyright")
     verified = typecheck.run_module(["pyright", "--verifytypes", "velk_tools", "--ignoreexternal"], tmp_path)
     assert "Type completeness score: 100%" in verified.stdout, verified.stdout
