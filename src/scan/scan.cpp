@@ -16,7 +16,16 @@ std::uint64_t sample_values(const WD2Header& header, std::int32_t layout_channel
 }  // namespace
 
 std::variant<Scanner, IoError> Scanner::open(std::string_view path, ScanLayout layout,
-                                             StreamHooks hooks, std::optional<std::int32_t> wd2_channels) {
+                                             StreamHooks hooks, std::optional<std::int32_t> wd2_channels,
+                                             bool keep_index) {
+  std::variant<Scanner, IoError> opened = open_walker(path, layout, hooks, wd2_channels);
+  if (auto* scanner = std::get_if<Scanner>(&opened)) scanner->keep_index_ = keep_index;
+  return opened;
+}
+
+std::variant<Scanner, IoError> Scanner::open_walker(std::string_view path, ScanLayout layout,
+                                                    StreamHooks hooks,
+                                                    std::optional<std::int32_t> wd2_channels) {
   Result<EventStream> stream = EventStream::open(path, hooks);
   if (!stream) return stream.error();
   ScanReport report;
@@ -77,11 +86,18 @@ Scanner::Step Scanner::walk(R& reader, std::uint64_t byte_budget) {
       return Step::Done;
     }
     const auto& header = std::get<0>(outcome);
+    std::uint64_t values = 0;
     if constexpr (std::is_same_v<R, WD1Reader>) {
-      record(static_cast<std::uint32_t>(header.event_counter), std::int64_t{header.timestamp},
-             sample_values(header));
+      values = sample_values(header);
+      record(static_cast<std::uint32_t>(header.event_counter), std::int64_t{header.timestamp}, values);
     } else {
-      record(header.event_counter, header.timestamp, sample_values(header, reader.layout_channels()));
+      values = sample_values(header, reader.layout_channels());
+      record(header.event_counter, header.timestamp, values);
+    }
+    if (keep_index_) {
+      index_.offsets.push_back(start);
+      index_.counters.push_back(std::int64_t{header.event_counter});
+      index_.sample_counts.push_back(values);
     }
     report_.bytes_read = reader.position();
     if (report_.bytes_read >= stop) return Step::More;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "event_stream/event_stream.hpp"
 #include "event_stream/io_error.hpp"
@@ -53,6 +54,13 @@ struct ScanReport {
   bool complete() const noexcept { return !error && trailing_bytes == 0; }
 };
 
+// Per complete event: its first byte, its counter and the number of its sample values.
+struct EventIndexColumns {
+  std::vector<std::uint64_t> offsets;
+  std::vector<std::int64_t> counters;
+  std::vector<std::uint64_t> sample_counts;
+};
+
 // Owns the reader of one file and the report so far. The scan proceeds in steps so that its caller can
 // show progress and take signals between them; it stops at the first error, since iteration raises
 // there, and at end of data.
@@ -63,9 +71,11 @@ class Scanner {
   // Opens `path` and, for WD2, runs the channel-layout probe. A failed open, or a probe given up for a
   // signal, is returned as the error; a probe that fails otherwise is the report's error (the scan is
   // then done). Given `wd2_channels` (>= 1), a WD2 file is read with that layout instead of probed.
+  // With `keep_index`, the scan also notes every complete event in index().
   static std::variant<Scanner, IoError> open(std::string_view path, ScanLayout layout,
                                              StreamHooks hooks,
-                                             std::optional<std::int32_t> wd2_channels = std::nullopt);
+                                             std::optional<std::int32_t> wd2_channels = std::nullopt,
+                                             bool keep_index = false);
 
   // Scans until the position has moved on by at least `byte_budget` bytes, or the scan is done. A read
   // given up for a signal returns Interrupted with the reader back at the event's first byte, so a
@@ -75,6 +85,7 @@ class Scanner {
   bool done() const noexcept { return done_; }
   std::uint64_t position() const noexcept;
   const ScanReport& report() const noexcept { return report_; }
+  const EventIndexColumns& index() const noexcept { return index_; }
 
   Scanner(Scanner&&) noexcept = default;
   Scanner& operator=(Scanner&&) = delete;
@@ -85,6 +96,8 @@ class Scanner {
   Scanner(Reader reader, ScanReport report, bool done) noexcept
       : reader_(std::move(reader)), report_(std::move(report)), done_(done) {}
 
+  static std::variant<Scanner, IoError> open_walker(std::string_view path, ScanLayout layout,
+                                                    StreamHooks hooks, std::optional<std::int32_t> wd2_channels);
   template <class R>
   Step walk(R& reader, std::uint64_t byte_budget);
   void record(std::uint32_t counter, TimeTag time, std::uint64_t values);
@@ -93,6 +106,8 @@ class Scanner {
   Reader reader_;
   ScanReport report_;
   bool done_;
+  bool keep_index_ = false;
+  EventIndexColumns index_;
   std::uint32_t last_counter_ = 0;
 };
 

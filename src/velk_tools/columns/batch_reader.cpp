@@ -137,6 +137,18 @@ PyRef read(BatchReaderObject* object, PyObject* const* args, Py_ssize_t nargs) {
                     object->builder);
 }
 
+// seek(offset): the next read starts at `offset`, an event's first byte found by a walk of the file;
+// a batch or an error held back is dropped.
+PyRef seek(BatchReaderObject* object, PyObject* offset_object) {
+  const unsigned long long offset = PyLong_AsUnsignedLongLong(offset_object);
+  if (offset == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) throw PythonError{};
+  ExclusiveBorrow borrow(object->borrow);
+  object->held.reset();
+  Status moved = std::visit([&](auto& builder) { return builder.start_at(offset); }, object->builder);
+  if (!moved) raise_io_error(moved.error());
+  return PyRef::borrow(Py_None);
+}
+
 // Shared with nothing that runs during a read but signal handlers, which the borrow turns away.
 PyRef position(BatchReaderObject* object) {
   SharedBorrow borrow(object->borrow);
@@ -189,6 +201,10 @@ PyObject* batch_reader_file_size(PyObject* self, void*) {
   });
 }
 
+PyObject* batch_reader_seek(PyObject* self, PyObject* offset) {
+  return guarded<PyObject*>(nullptr, [&] { return seek(as_batch_reader(self), offset).release(); });
+}
+
 PyObject* batch_reader_layout(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&] { return layout(as_batch_reader(self)).release(); });
 }
@@ -205,6 +221,8 @@ PyMethodDef batch_reader_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_reader_read)), METH_FASTCALL,
      "read($self, max_events, max_bytes, /)\n--\n\n"
      "The next batch of up to max_events events as (columns, samples, offsets)."},
+    {"seek", batch_reader_seek, METH_O,
+     "seek($self, offset, /)\n--\n\nThe next read starts at offset, the first byte of an event."},
     {"layout", batch_reader_layout, METH_NOARGS,
      "layout($self, /)\n--\n\nThe WD2 channel count and how it was settled, or (None, None) for WD1."},
     {nullptr, nullptr, 0, nullptr},
