@@ -9,7 +9,9 @@ import numpy.typing as npt
 class BatchReader:
     """Reads an event file in batches of NumPy columns with velk.EventReader's rules."""
 
-    def __new__(cls, path: str | bytes, reader_type: str, channels: int | None) -> BatchReader: ...
+    def __new__(
+        cls, path: str | bytes, reader_type: str, channels: int | None, layout: int | None
+    ) -> BatchReader: ...
     @property
     def position(self) -> int: ...
     @property

@@ -257,15 +257,19 @@ def open_batches(path: PathLike, reader_type: str, max_events: int, max_bytes: i
     name = os.fsencode(path)
     given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
     if start is None and stop is None and index is None:
-        reader = _columns.BatchReader(name, reader_type, given)
+        reader = _columns.BatchReader(name, reader_type, given, None)
         return BatchIterator(reader, os.fsdecode(name), reader_type, max_events, max_bytes)
     found = resolve_index(os.fsdecode(name), reader_type, given, index)
     first, last, _ = slice(start, stop).indices(len(found))
     first_byte = int(found.offsets[first]) if first < len(found) else found.report.bytes_read
-    reader = _columns.BatchReader(name, reader_type, found.channels if reader_type == "WD2" else None)
+    reader = _columns.BatchReader(name, reader_type, None, found.channels if reader_type == "WD2" else None)
     reader.seek(first_byte)
-    return BatchIterator(reader, os.fsdecode(name), reader_type, max_events, max_bytes, first_byte=first_byte,
-                         limit=None if stop is None else max(0, last - first))
+    batches: BatchIterator[Any, Any] = BatchIterator(
+        reader, os.fsdecode(name), reader_type, max_events, max_bytes, first_byte=first_byte,
+        limit=None if stop is None else max(0, last - first))
+    if found.channels is not None:
+        batches._decision = found.report.channel_decision  # as the walk settled it, not "given"
+    return batches
 
 
 @overload
@@ -360,7 +364,7 @@ def read_events(path: PathLike, reader_type: str, indices: Sequence[int] | npt.N
     wanted = np.asarray(indices, dtype=np.int64).reshape(-1)
     if len(wanted) and not (-len(found) <= wanted.min() and wanted.max() < len(found)):
         raise IndexError(f"event numbers must be from {-len(found)} to {len(found) - 1}")
-    reader = _columns.BatchReader(name, reader_type, found.channels if reader_type == "WD2" else None)
+    reader = _columns.BatchReader(name, reader_type, None, found.channels if reader_type == "WD2" else None)
     parts = []
     for offset in found.offsets[wanted % max(len(found), 1)].tolist():
         reader.seek(offset)

@@ -131,8 +131,8 @@ class EventIndex:
 
 def build_index(path: str, reader_type: str, channels: int | None) -> EventIndex:
     """Walks the file with the scan walker, noting every complete event."""
-    size, mtime = _file_identity(path)
-    scanner = Scanner(os.fsencode(path), reader_type, channels, True)
+    scanner = Scanner(os.fsencode(path), reader_type, channels, True)  # raises as EventReader would
+    size, mtime = _file_identity(path)  # before the walk: a file that grows during it reads as changed
     while not scanner.step(_STEP_BYTES):
         pass
     report = ScanReport(path=path, reader_type=reader_type, **scanner.report())
