@@ -4,7 +4,8 @@ file in a sidecar so that ranges and single events are reached by one seek.
 The sidecar (`FILE.vidx`) is a NumPy `.npz` archive, written to a temporary file and renamed into place:
 - `header`: a 0-d str array holding JSON: {"format": "velk-index", "version": 1, "source", "reader_type",
   "channels", "file_size", "mtime_ns", "report"}; `report` is ScanReport.to_json() of the walk;
-- `offsets`, `event_counters`, `sample_counts`: int64 arrays, one entry per complete event.
+- `offsets` (int64), `event_counters` (int32 for WD1, uint32 for WD2), `sample_counts` (uint32): one
+  entry per complete event.
 `file_size` and `mtime_ns` are the file's when it was walked; a sidecar whose file differs is refused.
 """
 
@@ -56,8 +57,9 @@ def _report_from_json(fields: dict[str, Any]) -> ScanReport:
 
 @dataclasses.dataclass(frozen=True, eq=False)
 class EventIndex:
-    """The complete events of one recording: `offsets[i]` is event i's first byte, `event_counters[i]`
-    its counter and `sample_counts[i]` the length of its data array (all int64). `report` is what the
+    """The complete events of one recording: `offsets[i]` is event i's first byte (int64),
+    `event_counters[i]` its counter (of the column's type: int32 for WD1, uint32 for WD2) and
+    `sample_counts[i]` the length of its data array (uint32). `report` is what the
     walk found (an error or a partial event ends the index where iteration ends). `channels` is the
     WD2 layout the walk read with, which readers through this index keep. `file_size` and `mtime_ns`
     identify the file as it was walked."""
@@ -66,8 +68,8 @@ class EventIndex:
     reader_type: str
     channels: int | None
     offsets: npt.NDArray[np.int64]
-    event_counters: npt.NDArray[np.int64]
-    sample_counts: npt.NDArray[np.int64]
+    event_counters: npt.NDArray[np.integer[Any]]
+    sample_counts: npt.NDArray[np.uint32]
     report: ScanReport
     file_size: int
     mtime_ns: int
@@ -115,8 +117,9 @@ class EventIndex:
         with np.load(name, allow_pickle=False) as archive:
             try:
                 header = json.loads(str(archive["header"]))
-                arrays = {key: archive[key].astype(np.int64, copy=False)
-                          for key in ("offsets", "event_counters", "sample_counts")}
+                counter_type = np.int32 if header["reader_type"] == "WD1" else np.uint32
+                arrays = {key: archive[key].astype(kind, copy=False) for key, kind in
+                          (("offsets", np.int64), ("event_counters", counter_type), ("sample_counts", np.uint32))}
             except (KeyError, ValueError) as error:
                 raise ValueError(f"{name}: not a velk index sidecar ({error})") from None
         if header.get("format") != FORMAT or header.get("version") != VERSION:
@@ -136,9 +139,13 @@ def build_index(path: str, reader_type: str, channels: int | None) -> EventIndex
     while not scanner.step(_STEP_BYTES):
         pass
     report = ScanReport(path=path, reader_type=reader_type, **scanner.report())
-    offsets, counters, counts = (np.frombuffer(b, np.int64) for b in scanner.index())
-    return EventIndex(path=path, reader_type=reader_type, channels=report.channels, offsets=offsets,
-                      event_counters=counters, sample_counts=counts, report=report, file_size=size,
+    offsets, counters, counts = scanner.index()
+    counter_type = np.int32 if reader_type == "WD1" else np.uint32
+    # Read-only arrays over the walk's bytes: an index is not edited.
+    return EventIndex(path=path, reader_type=reader_type, channels=report.channels,
+                      offsets=np.frombuffer(offsets, np.int64),
+                      event_counters=np.frombuffer(counters, counter_type),
+                      sample_counts=np.frombuffer(counts, np.uint32), report=report, file_size=size,
                       mtime_ns=mtime)
 
 

@@ -1,6 +1,8 @@
 // The scan walker.
 #include "scan/scan.hpp"
 
+#include <algorithm>
+
 namespace velk {
 namespace {
 
@@ -95,13 +97,24 @@ Scanner::Step Scanner::walk(R& reader, std::uint64_t byte_budget) {
       record(header.event_counter, header.timestamp, values);
     }
     if (keep_index_) {
-      index_.offsets.push_back(start);
-      index_.counters.push_back(std::int64_t{header.event_counter});
-      index_.sample_counts.push_back(values);
+      if (index_.offsets.empty()) reserve_index(reader.file_size(), reader.position() - start);
+      index_.offsets.push_back(static_cast<std::int64_t>(start));
+      index_.counters.push_back(static_cast<std::uint32_t>(header.event_counter));
+      index_.sample_counts.push_back(static_cast<std::uint32_t>(values));
     }
     report_.bytes_read = reader.position();
     if (report_.bytes_read >= stop) return Step::More;
   }
+}
+
+// Room for as many events as the file holds if they are all of the first one's size, so that a file of
+// even events is indexed without the columns growing (and copying) on the way.
+void Scanner::reserve_index(std::optional<std::uint64_t> file_size, std::uint64_t first_event_bytes) {
+  if (!file_size || first_event_bytes == 0) return;
+  const std::uint64_t events = std::min<std::uint64_t>(*file_size / first_event_bytes + 1, kIndexReserveLimit);
+  index_.offsets.reserve(events);
+  index_.counters.reserve(events);
+  index_.sample_counts.reserve(events);
 }
 
 void Scanner::record(std::uint32_t counter, TimeTag time, std::uint64_t values) {

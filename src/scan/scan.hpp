@@ -54,11 +54,13 @@ struct ScanReport {
   bool complete() const noexcept { return !error && trailing_bytes == 0; }
 };
 
-// Per complete event: its first byte, its counter and the number of its sample values.
+// Per complete event: its first byte, the 32 bits of its counter (signed for WD1, unsigned for WD2)
+// and the number of its sample values, which a block below 2^31 bytes keeps below 2^32. 16 bytes an
+// event, so that noting them costs the walk little.
 struct EventIndexColumns {
-  std::vector<std::uint64_t> offsets;
-  std::vector<std::int64_t> counters;
-  std::vector<std::uint64_t> sample_counts;
+  std::vector<std::int64_t> offsets;  // as NumPy users take them; a file offset stays below 2^63
+  std::vector<std::uint32_t> counters;
+  std::vector<std::uint32_t> sample_counts;
 };
 
 // Owns the reader of one file and the report so far. The scan proceeds in steps so that its caller can
@@ -100,6 +102,9 @@ class Scanner {
                                                     StreamHooks hooks, std::optional<std::int32_t> wd2_channels);
   template <class R>
   Step walk(R& reader, std::uint64_t byte_budget);
+  // Events reserved for at most, up front: 16 bytes each, 256 MiB in all.
+  static constexpr std::uint64_t kIndexReserveLimit = std::uint64_t{1} << 24;
+  void reserve_index(std::optional<std::uint64_t> file_size, std::uint64_t first_event_bytes);
   void record(std::uint32_t counter, TimeTag time, std::uint64_t values);
   void finish(std::optional<std::uint64_t> file_size, bool at_end_of_data);
 

@@ -143,8 +143,8 @@ PyRef bytes_of(const std::vector<T>& values) {
                                            static_cast<Py_ssize_t>(values.size() * sizeof(T))));
 }
 
-// (offsets, counters, sample counts) of the complete events walked so far, each as the bytes of a
-// native 64-bit array, so that this module needs no NumPy.
+// (offsets, counters, sample counts) of the complete events walked so far, as the bytes of native
+// arrays (int64, 32-bit counter bits, uint32), so that this module needs no NumPy.
 PyRef index_tuple(const EventIndexColumns& index) {
   PyRef offsets = bytes_of(index.offsets);
   PyRef counters = bytes_of(index.counters);
@@ -203,7 +203,7 @@ PyMethodDef scanner_methods[] = {
     {"position", scanner_position, METH_NOARGS, "position($self, /)\n--\n\nThe file offset reached."},
     {"report", scanner_report, METH_NOARGS, "report($self, /)\n--\n\nThe report so far, as a dict."},
     {"index", scanner_index, METH_NOARGS,
-     "index($self, /)\n--\n\nThe events' offsets, counters and sample counts, as bytes of int64 arrays."},
+     "index($self, /)\n--\n\nThe events' offsets, counters and sample counts, as bytes of native arrays."},
     {nullptr, nullptr, 0, nullptr},
 };
 
