@@ -10,11 +10,12 @@ from collections.abc import Callable
 
 from velk_tools._scan import Scanner
 from velk_tools.columns import (BatchIterator, EventBatch, EventTable, PathLike, _channels, read_batches,
-                                read_table)
+                                read_events, read_table)
+from velk_tools.event_index import EventIndex, StaleIndexError, build_index, sidecar_path
 from velk_tools.report import ScanReport
 
-__all__ = ["BatchIterator", "EventBatch", "EventTable", "PathLike", "ScanReport",
-           "read_batches", "read_table", "scan"]
+__all__ = ["BatchIterator", "EventBatch", "EventIndex", "EventTable", "PathLike", "ScanReport",
+           "StaleIndexError", "index", "read_batches", "read_events", "read_table", "scan", "sidecar_path"]
 
 # Bytes scanned between two calls of the progress callback (and two chances for Ctrl-C to act).
 _STEP_BYTES = 64 << 20
@@ -33,8 +34,17 @@ def scan(path: PathLike, reader_type: str, *, progress: Callable[[int], None] | 
     """
     name = os.fsencode(path)
     given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
-    scanner = Scanner(name, reader_type, given)
+    scanner = Scanner(name, reader_type, given, False)
     while not scanner.step(_STEP_BYTES):
         if progress is not None:
             progress(scanner.position())
     return ScanReport(path=os.fsdecode(name), reader_type=reader_type, **scanner.report())
+
+
+def index(path: PathLike, reader_type: str, *, channels: int | None = None) -> EventIndex:
+    """Walks the recording at `path` as `scan` does and notes where each complete event starts: an
+    EventIndex for read_batches' and read_table's ranges and for read_events. Raises what `scan`
+    raises; what the walk found (a failed WD2 probe, an error, a partial event) is its `report`.
+    `EventIndex.save()` keeps it beside the file, where the readers find it."""
+    given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
+    return build_index(os.fsdecode(path), reader_type, given)

@@ -1,5 +1,5 @@
-"""The `velk` command line: `velk scan` checks recordings, `velk head` shows their first events, `velk
-convert` writes them to Parquet or Arrow files."""
+"""The `velk` command line: `velk scan` checks recordings, `velk index` writes their event indexes, `velk
+head` shows their first events, `velk convert` writes them to Parquet or Arrow files."""
 
 from __future__ import annotations
 
@@ -18,7 +18,7 @@ from typing import Any, NoReturn
 
 import numpy as np
 
-from velk_tools import ScanReport, read_batches, scan
+from velk_tools import ScanReport, index, read_batches, scan
 from velk_tools.columns import BatchIterator
 from velk_tools.report import velk_version
 
@@ -32,6 +32,7 @@ DESCRIPTION = """\
 Check recordings of the WD1 and WD2 layouts as velk reads them.
 
   velk scan FILE...      walk each file with velk's own rules and say how much of it reads as events
+  velk index FILE...     scan each file and write its event index beside it (FILE.vidx)
   velk head FILE... -n N print the first N events' header values and a summary of their samples
   velk convert FILE OUT  write the events to OUT.parquet or OUT.arrow (needs pyarrow: velk[parquet])
 
@@ -46,6 +47,13 @@ bytes of a partial event, for WD2 the channel count and how it was decided, and 
 iteration would raise. A file that cannot be opened or whose layout is unknown gets its own line, and
 the other files are scanned. Exit status 0 when every file is complete, 1 when any is not, 2 for usage
 errors."""
+
+INDEX_HELP = """\
+Walk each file as `velk scan` does, noting where every complete event starts, and write that index
+beside the file as FILE.vidx (through a temporary file renamed into place), where read_batches,
+read_table and read_events find it. Prints the file's scan line and the index written. The index holds
+the events before an error or a partial event, as iteration reads them. Exit status 0 when every file
+is complete and indexed, 1 when any is not, 2 for usage errors."""
 
 HEAD_HELP = """\
 Print the first N events of each FILE: their header values and the count, minimum, maximum and mean of
@@ -230,6 +238,30 @@ def run_scan(args: argparse.Namespace) -> int:
     if not args.json:
         print(f"{plural(len(args.files), 'file')}: {complete} complete, {len(args.files) - complete} incomplete")
     return 0 if complete == len(args.files) else 1
+
+
+def index_one(name: str, reader_type: str, channels: int | None) -> tuple[ScanReport, str]:
+    if name == STDIN:
+        raise FileError("standard input has no place for an index beside it: give a file")
+    found = index(name, reader_type, channels=channels)
+    return found.report, found.save()
+
+
+def run_index(args: argparse.Namespace) -> int:
+    good = 0
+    for name in args.files:
+        reader_type: str | None = None
+        try:
+            reader_type = layout_of(name, args.type)
+            report, written = index_one(name, reader_type, args.channels)
+        except (OSError, ValueError, FileError) as error:
+            text = str(error) if isinstance(error, FileError) else describe_error(error)
+            print(f"{shown(name)} [{reader_type or '?'}]: cannot index: {text}", flush=True)
+            continue
+        good += report.complete
+        print(f"{report_line(report)}; {plural(report.events, 'event')} indexed in {shown(written)}", flush=True)
+    print(f"{plural(len(args.files), 'file')}: {good} complete and indexed, {len(args.files) - good} not")
+    return 0 if good == len(args.files) else 1
 
 
 def sample_summary(data: np.ndarray[Any, Any]) -> dict[str, object]:
@@ -544,6 +576,9 @@ def build_parser() -> argparse.ArgumentParser:
                                       description=SCAN_HELP, formatter_class=raw)
     scan_parser.add_argument("files", nargs="+", metavar="FILE", help="recordings to check")
     scan_parser.add_argument("--json", action="store_true", help="print each report as one JSON line")
+    index_parser = commands.add_parser("index", help="write each file's event index beside it",
+                                       description=INDEX_HELP, formatter_class=raw)
+    index_parser.add_argument("files", nargs="+", metavar="FILE", help="recordings to index")
     head_parser = commands.add_parser("head", help="print the first events of files", description=HEAD_HELP,
                                       formatter_class=raw)
     head_parser.add_argument("files", nargs="+", metavar="FILE", help="the recordings")
@@ -557,7 +592,8 @@ def build_parser() -> argparse.ArgumentParser:
     convert_parser.add_argument("--compression", choices=COMPRESSIONS, default="zstd",
                                 help="the codec of the table's pages (default zstd; lz4 and zstd only "
                                      "for .arrow, where the others mean none)")
-    handlers = {scan_parser: run_scan, head_parser: run_head, convert_parser: run_convert}
+    handlers = {scan_parser: run_scan, index_parser: run_index, head_parser: run_head,
+                convert_parser: run_convert}
     for sub, handler in handlers.items():
         sub.add_argument("--type", choices=LAYOUTS, help="the layout (default: from the extension)")
         sub.add_argument("--channels", type=channel_count, metavar="N",

@@ -11,12 +11,14 @@ import json
 import operator
 import os
 import sys
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, Generic, Literal, TypeVar, Union, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from velk_tools import _columns
+from velk_tools.event_index import EventIndex, resolve_index
 from velk_tools.report import ScanReport
 
 if TYPE_CHECKING:
@@ -29,7 +31,7 @@ PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 EventT = TypeVar("EventT", "WD1Event", "WD2Event", "WD1Event | WD2Event")
 SampleT = TypeVar("SampleT", bound=np.generic)
 
-__all__ = ["EventBatch", "BatchIterator", "EventTable", "read_batches", "read_table"]
+__all__ = ["EventBatch", "BatchIterator", "EventTable", "read_batches", "read_events", "read_table"]
 
 DEFAULT_MAX_EVENTS = 65536
 # A batch ends once its samples take this many bytes: large enough that per-batch costs vanish, small
@@ -136,10 +138,11 @@ class BatchIterator(Generic[EventT, SampleT]):
     """The batches of one recording. As with velk.EventReader, the iteration ends at end of data without
     being final (iterating again reads on from there, as the file grows), and an exception raised by
     one step leaves the iterator usable. `max_events` and `max_bytes` may be changed between steps.
-    `report()` tells what has been read so far."""
+    `report()` tells what has been read so far. An iterator of a range with a stop ends there (its
+    report counts the bytes before the range as read, and is complete only at the file's end)."""
 
     def __init__(self, reader: _columns.BatchReader, path: str, reader_type: str, max_events: int,
-                 max_bytes: int) -> None:
+                 max_bytes: int, *, first_byte: int = 0, limit: int | None = None) -> None:
         self._reader = reader
         self._path, self._reader_type = path, reader_type
         self.max_events: int = max_events
@@ -147,6 +150,8 @@ class BatchIterator(Generic[EventT, SampleT]):
         self._channels, self._decision = reader.layout()
         header = 28 if self._channels is not None and self._channels >= 2 else 24
         self._tally = _Tally(header, 2 if reader_type == "WD1" else 4)
+        self._tally.bytes_read = first_byte
+        self._limit = limit
         self._error: Exception | None = None
         self._error_at: tuple[int, int] | None = None
         self._ended = False
@@ -155,8 +160,12 @@ class BatchIterator(Generic[EventT, SampleT]):
         return self
 
     def __next__(self) -> EventBatch[EventT, SampleT]:
+        if self._limit == 0:
+            self._ended = True
+            raise StopIteration
+        wanted = self.max_events if self._limit is None else min(self.max_events, self._limit)
         try:
-            batch: EventBatch[EventT, SampleT] = EventBatch(*self._reader.read(self.max_events, self.max_bytes))
+            batch: EventBatch[EventT, SampleT] = EventBatch(*self._reader.read(wanted, self.max_bytes))
         except Exception as error:
             if self._error is None:
                 self._error, self._error_at = error, (self._tally.events, self._tally.bytes_read)
@@ -165,6 +174,8 @@ class BatchIterator(Generic[EventT, SampleT]):
         if self._ended:
             raise StopIteration
         self._tally.add(batch)
+        if self._limit is not None:
+            self._limit -= len(batch)
         return batch
 
     @property
@@ -228,28 +239,54 @@ def _channels(value: object, reader_type: str) -> int | None:
     return value
 
 
+def _bound(value: object, name: str) -> int | None:
+    if value is not None and (isinstance(value, bool) or not isinstance(value, int)):
+        raise TypeError(f"{name} must be an int or None, not {type(value).__name__}")
+    return value
+
+
 def open_batches(path: PathLike, reader_type: str, max_events: int, max_bytes: int,
-                 channels: int | None) -> BatchIterator[Any, Any]:
-    """The checks and the opening shared by read_batches and read_table."""
+                 channels: int | None, start: int | None = None, stop: int | None = None,
+                 index: EventIndex | None = None) -> BatchIterator[Any, Any]:
+    """The checks and the opening shared by read_batches and read_table. A range goes by the index
+    (resolve_index) and seeks to its first event; without a stop it reads on to the end as a plain
+    read does, so that an error after the last indexed event raises in the same way."""
     max_events = _count(max_events, "max_events", 1)
     max_bytes = _count(max_bytes, "max_bytes", 0)
+    start, stop = _bound(start, "start"), _bound(stop, "stop")
     name = os.fsencode(path)
     given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
-    reader = _columns.BatchReader(name, reader_type, given)
-    return BatchIterator(reader, os.fsdecode(name), reader_type, max_events, max_bytes)
+    if start is None and stop is None and index is None:
+        reader = _columns.BatchReader(name, reader_type, given, None)
+        return BatchIterator(reader, os.fsdecode(name), reader_type, max_events, max_bytes)
+    found = resolve_index(os.fsdecode(name), reader_type, given, index)
+    first, last, _ = slice(start, stop).indices(len(found))
+    first_byte = int(found.offsets[first]) if first < len(found) else found.report.bytes_read
+    reader = _columns.BatchReader(name, reader_type, None, found.channels if reader_type == "WD2" else None)
+    reader.seek(first_byte)
+    batches: BatchIterator[Any, Any] = BatchIterator(
+        reader, os.fsdecode(name), reader_type, max_events, max_bytes, first_byte=first_byte,
+        limit=None if stop is None else max(0, last - first))
+    if found.channels is not None:
+        batches._decision = found.report.channel_decision  # as the walk settled it, not "given"
+    return batches
 
 
 @overload
 def read_batches(path: PathLike, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
-                 channels: None = None) -> BatchIterator[WD1Event, np.uint16]: ...
+                 channels: None = None, start: int | None = None,
+                 stop: int | None = None, index: EventIndex | None = None) -> BatchIterator[WD1Event, np.uint16]: ...
 @overload
 def read_batches(path: PathLike, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
-                 channels: int | None = None) -> BatchIterator[WD2Event, np.float32]: ...
+                 channels: int | None = None, start: int | None = None,
+                 stop: int | None = None, index: EventIndex | None = None) -> BatchIterator[WD2Event, np.float32]: ...
 @overload
 def read_batches(path: PathLike, reader_type: str, max_events: int = ..., *, max_bytes: int = ...,
-                 channels: int | None = None) -> BatchIterator[WD1Event | WD2Event, Any]: ...
+                 channels: int | None = None, start: int | None = None,
+                 stop: int | None = None, index: EventIndex | None = None) -> BatchIterator[WD1Event | WD2Event, Any]: ...
 def read_batches(path: PathLike, reader_type: str, max_events: int = DEFAULT_MAX_EVENTS, *,
-                 max_bytes: int = DEFAULT_MAX_BYTES, channels: int | None = None) -> BatchIterator[Any, Any]:
+                 max_bytes: int = DEFAULT_MAX_BYTES, channels: int | None = None, start: int | None = None,
+                 stop: int | None = None, index: EventIndex | None = None) -> BatchIterator[Any, Any]:
     """Opens the recording (raising what velk.EventReader raises) and returns an iterator of batches of
     up to `max_events` events. A batch also ends once its samples take `max_bytes` or more (it holds
     at least one event), at end of data, or before an event that raises; the next step raises it, so
@@ -257,8 +294,12 @@ def read_batches(path: PathLike, reader_type: str, max_events: int = DEFAULT_MAX
 
     `path` is a str, bytes or os.PathLike, as the OS takes it. `channels` (WD2 only) skips the channel
     probe and reads with that layout: 2 or more, a channel word in every header; 1, none. The arguments
-    are checked here: TypeError for a wrong type, ValueError for a value out of range."""
-    return open_batches(path, reader_type, max_events, max_bytes, channels)
+    are checked here: TypeError for a wrong type, ValueError for a value out of range.
+
+    `start` and `stop` read events [start, stop) as a slice of the list of the file's events would
+    (negatives count from the end). They go by `index`, else the sidecar beside the file when it is
+    current, else a walk of the file at scan speed, and the reading seeks straight to `start`."""
+    return open_batches(path, reader_type, max_events, max_bytes, channels, start, stop, index)
 
 
 class EventTable(Generic[EventT, SampleT]):
@@ -292,16 +333,48 @@ class EventTable(Generic[EventT, SampleT]):
 
 @overload
 def read_table(path: PathLike, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
-               channels: None = None) -> EventTable[WD1Event, np.uint16]: ...
+               channels: None = None, start: int | None = None,
+                 stop: int | None = None, index: EventIndex | None = None) -> EventTable[WD1Event, np.uint16]: ...
 @overload
 def read_table(path: PathLike, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
-               channels: int | None = None) -> EventTable[WD2Event, np.float32]: ...
+               channels: int | None = None, start: int | None = None,
+                 stop: int | None = None, index: EventIndex | None = None) -> EventTable[WD2Event, np.float32]: ...
 @overload
 def read_table(path: PathLike, reader_type: str, max_events: int = ..., *, max_bytes: int = ...,
-               channels: int | None = None) -> EventTable[WD1Event | WD2Event, Any]: ...
+               channels: int | None = None, start: int | None = None,
+                 stop: int | None = None, index: EventIndex | None = None) -> EventTable[WD1Event | WD2Event, Any]: ...
 def read_table(path: PathLike, reader_type: str, max_events: int = DEFAULT_MAX_EVENTS, *,
-               max_bytes: int = DEFAULT_MAX_BYTES, channels: int | None = None) -> EventTable[Any, Any]:
+               max_bytes: int = DEFAULT_MAX_BYTES, channels: int | None = None, start: int | None = None,
+                 stop: int | None = None, index: EventIndex | None = None) -> EventTable[Any, Any]:
     """Opens the recording (raising what velk.EventReader raises) and returns its events as an Arrow
     stream of record batches of up to `max_events` events. A read error fails the stream after the
-    batches before it. The arguments are those of read_batches, checked here."""
-    return EventTable(open_batches(path, reader_type, max_events, max_bytes, channels))
+    batches before it. The arguments are those of read_batches (`start`, `stop` and `index` too),
+    checked here."""
+    return EventTable(open_batches(path, reader_type, max_events, max_bytes, channels, start, stop, index))
+
+
+def read_events(path: PathLike, reader_type: str, indices: Sequence[int] | npt.NDArray[np.integer[Any]], *,
+                index: EventIndex | None = None, channels: int | None = None) -> EventBatch[Any, Any]:
+    """The events numbered `indices` (any order, repeats and negatives allowed) as one EventBatch, each
+    reached by one seek through `index`, the sidecar beside the file or a walk (as read_batches' ranges).
+    IndexError for a number outside the file's complete events."""
+    name = os.fsencode(path)
+    given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
+    found = resolve_index(os.fsdecode(name), reader_type, given, index)
+    wanted = np.asarray(indices, dtype=np.int64).reshape(-1)
+    if len(wanted) and not (-len(found) <= wanted.min() and wanted.max() < len(found)):
+        raise IndexError(f"event numbers must be from {-len(found)} to {len(found) - 1}")
+    reader = _columns.BatchReader(name, reader_type, None, found.channels if reader_type == "WD2" else None)
+    parts = []
+    for offset in found.offsets[wanted % max(len(found), 1)].tolist():
+        reader.seek(offset)
+        parts.append(EventBatch(*reader.read(1, 0)))
+        if len(parts[-1]) != 1:
+            raise OSError(f"{os.fsdecode(name)}: no event at byte {offset}; has the file changed?")
+    if len(parts) == 1:
+        return parts[0]
+    empty: EventBatch[Any, Any] = EventBatch(*reader.read(0, 0))
+    columns = {key: np.concatenate([empty.columns[key], *(p.columns[key] for p in parts)]) for key in empty.columns}
+    counts = np.array([len(p.samples) for p in parts], dtype=np.int64)
+    offsets = np.concatenate([np.zeros(1, np.int64), np.cumsum(counts)])
+    return EventBatch(columns, np.concatenate([empty.samples, *(p.samples for p in parts)]), offsets)

@@ -225,6 +225,14 @@ class BatchBuilder {
   // starts, unless an event read ahead (one whose columns could not grow) or an error waits.
   std::uint64_t position() const noexcept { return reader_.position(); }
 
+  // Moves the reader to `offset`, an event's first byte, dropping an event or error read ahead.
+  Status start_at(std::uint64_t offset) {
+    pending_.reset();
+    carried_.reset();
+    alike_run_ = 0;
+    return reader_.start_at(offset);
+  }
+
   // The reader, for what it knows of its file (its size, a WD2 layout).
   const Reader& reader() const noexcept { return reader_; }
 

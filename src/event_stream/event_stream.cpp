@@ -249,6 +249,15 @@ Status EventStream::return_to(std::uint64_t mark) {
   return seek(mark);
 }
 
+Status EventStream::start_at(std::uint64_t offset) {
+  if (offset >= origin_ && offset - origin_ <= filled_) {
+    pos_ = static_cast<std::size_t>(offset - origin_);
+    event_start_ = offset;
+    return {};
+  }
+  return seek(offset);
+}
+
 Status EventStream::seek(std::uint64_t offset) {
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
     return IoError::from_errno(EINVAL);

@@ -196,6 +196,9 @@ class EventStream {
   // holds the bytes read since, else by seeking. On an input that cannot seek the error is returned
   // and the bytes stay consumed.
   Status return_to(std::uint64_t mark);
+  // Moves to `offset`, before or after the position: without a system call while the buffer holds
+  // it, else by seeking, and notes an event starting there. For a stream that can seek (an index).
+  Status start_at(std::uint64_t offset);
 
   // Marks the stream as a reader of large sample blocks: while it is open, freed large blocks are
   // kept for reuse (block_cache).

@@ -1,6 +1,8 @@
 // The scan walker.
 #include "scan/scan.hpp"
 
+#include <algorithm>
+
 namespace velk {
 namespace {
 
@@ -16,7 +18,16 @@ std::uint64_t sample_values(const WD2Header& header, std::int32_t layout_channel
 }  // namespace
 
 std::variant<Scanner, IoError> Scanner::open(std::string_view path, ScanLayout layout,
-                                             StreamHooks hooks, std::optional<std::int32_t> wd2_channels) {
+                                             StreamHooks hooks, std::optional<std::int32_t> wd2_channels,
+                                             bool keep_index) {
+  std::variant<Scanner, IoError> opened = open_walker(path, layout, hooks, wd2_channels);
+  if (auto* scanner = std::get_if<Scanner>(&opened)) scanner->keep_index_ = keep_index;
+  return opened;
+}
+
+std::variant<Scanner, IoError> Scanner::open_walker(std::string_view path, ScanLayout layout,
+                                                    StreamHooks hooks,
+                                                    std::optional<std::int32_t> wd2_channels) {
   Result<EventStream> stream = EventStream::open(path, hooks);
   if (!stream) return stream.error();
   ScanReport report;
@@ -77,15 +88,33 @@ Scanner::Step Scanner::walk(R& reader, std::uint64_t byte_budget) {
       return Step::Done;
     }
     const auto& header = std::get<0>(outcome);
+    std::uint64_t values = 0;
     if constexpr (std::is_same_v<R, WD1Reader>) {
-      record(static_cast<std::uint32_t>(header.event_counter), std::int64_t{header.timestamp},
-             sample_values(header));
+      values = sample_values(header);
+      record(static_cast<std::uint32_t>(header.event_counter), std::int64_t{header.timestamp}, values);
     } else {
-      record(header.event_counter, header.timestamp, sample_values(header, reader.layout_channels()));
+      values = sample_values(header, reader.layout_channels());
+      record(header.event_counter, header.timestamp, values);
+    }
+    if (keep_index_) {
+      if (index_.offsets.empty()) reserve_index(reader.file_size(), reader.position() - start);
+      index_.offsets.push_back(static_cast<std::int64_t>(start));
+      index_.counters.push_back(static_cast<std::uint32_t>(header.event_counter));
+      index_.sample_counts.push_back(static_cast<std::uint32_t>(values));
     }
     report_.bytes_read = reader.position();
     if (report_.bytes_read >= stop) return Step::More;
   }
+}
+
+// Room for as many events as the file holds if they are all of the first one's size, so that a file of
+// even events is indexed without the columns growing (and copying) on the way.
+void Scanner::reserve_index(std::optional<std::uint64_t> file_size, std::uint64_t first_event_bytes) {
+  if (!file_size || first_event_bytes == 0) return;
+  const std::uint64_t events = std::min<std::uint64_t>(*file_size / first_event_bytes + 1, kIndexReserveLimit);
+  index_.offsets.reserve(events);
+  index_.counters.reserve(events);
+  index_.sample_counts.reserve(events);
 }
 
 void Scanner::record(std::uint32_t counter, TimeTag time, std::uint64_t values) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "event_stream/event_stream.hpp"
 #include "event_stream/io_error.hpp"
@@ -53,6 +54,15 @@ struct ScanReport {
   bool complete() const noexcept { return !error && trailing_bytes == 0; }
 };
 
+// Per complete event: its first byte, the 32 bits of its counter (signed for WD1, unsigned for WD2)
+// and the number of its sample values, which a block below 2^31 bytes keeps below 2^32. 16 bytes an
+// event, so that noting them costs the walk little.
+struct EventIndexColumns {
+  std::vector<std::int64_t> offsets;  // as NumPy users take them; a file offset stays below 2^63
+  std::vector<std::uint32_t> counters;
+  std::vector<std::uint32_t> sample_counts;
+};
+
 // Owns the reader of one file and the report so far. The scan proceeds in steps so that its caller can
 // show progress and take signals between them; it stops at the first error, since iteration raises
 // there, and at end of data.
@@ -63,9 +73,11 @@ class Scanner {
   // Opens `path` and, for WD2, runs the channel-layout probe. A failed open, or a probe given up for a
   // signal, is returned as the error; a probe that fails otherwise is the report's error (the scan is
   // then done). Given `wd2_channels` (>= 1), a WD2 file is read with that layout instead of probed.
+  // With `keep_index`, the scan also notes every complete event in index().
   static std::variant<Scanner, IoError> open(std::string_view path, ScanLayout layout,
                                              StreamHooks hooks,
-                                             std::optional<std::int32_t> wd2_channels = std::nullopt);
+                                             std::optional<std::int32_t> wd2_channels = std::nullopt,
+                                             bool keep_index = false);
 
   // Scans until the position has moved on by at least `byte_budget` bytes, or the scan is done. A read
   // given up for a signal returns Interrupted with the reader back at the event's first byte, so a
@@ -75,6 +87,7 @@ class Scanner {
   bool done() const noexcept { return done_; }
   std::uint64_t position() const noexcept;
   const ScanReport& report() const noexcept { return report_; }
+  const EventIndexColumns& index() const noexcept { return index_; }
 
   Scanner(Scanner&&) noexcept = default;
   Scanner& operator=(Scanner&&) = delete;
@@ -85,14 +98,21 @@ class Scanner {
   Scanner(Reader reader, ScanReport report, bool done) noexcept
       : reader_(std::move(reader)), report_(std::move(report)), done_(done) {}
 
+  static std::variant<Scanner, IoError> open_walker(std::string_view path, ScanLayout layout,
+                                                    StreamHooks hooks, std::optional<std::int32_t> wd2_channels);
   template <class R>
   Step walk(R& reader, std::uint64_t byte_budget);
+  // Events reserved for at most, up front: 16 bytes each, 256 MiB in all.
+  static constexpr std::uint64_t kIndexReserveLimit = std::uint64_t{1} << 24;
+  void reserve_index(std::optional<std::uint64_t> file_size, std::uint64_t first_event_bytes);
   void record(std::uint32_t counter, TimeTag time, std::uint64_t values);
   void finish(std::optional<std::uint64_t> file_size, bool at_end_of_data);
 
   Reader reader_;
   ScanReport report_;
   bool done_;
+  bool keep_index_ = false;
+  EventIndexColumns index_;
   std::uint32_t last_counter_ = 0;
 };
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <type_traits>
 #include <variant>
+#include <vector>
 
 #include "binding/arguments.hpp"
 #include "binding/borrow.hpp"
@@ -30,7 +31,7 @@ ScannerObject* as_scanner(PyObject* self) noexcept { return reinterpret_cast<Sca
 
 // Opens the file before looking at the reader type, as EventReader does, so a bad path wins.
 Scanner open_scanner(std::string_view path, PyObject* reader_type_object, std::string_view reader_type,
-                     std::optional<std::int32_t> channels) {
+                     std::optional<std::int32_t> channels, bool keep_index) {
   const bool known = reader_type == "WD1" || reader_type == "WD2";
   const ScanLayout layout = reader_type == "WD2" ? ScanLayout::WD2 : ScanLayout::WD1;
   if (!known) {
@@ -39,18 +40,22 @@ Scanner open_scanner(std::string_view path, PyObject* reader_type_object, std::s
     { EventStream unused = std::move(*stream); }  // the file is closed before the error is raised
     raise_unknown_reader_type(reader_type_object);
   }
-  std::variant<Scanner, IoError> opened = Scanner::open(path, layout, python_stream_hooks(), channels);
+  std::variant<Scanner, IoError> opened = Scanner::open(path, layout, python_stream_hooks(), channels, keep_index);
   // A failed open raises as EventReader's would; a probe given up for a signal raises the handler's.
   if (const IoError* error = std::get_if<IoError>(&opened)) raise_io_error(*error);
   return std::move(std::get<Scanner>(opened));
 }
 
 PyRef create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 3> kParameters = {"path", "reader_type", "channels"};
-  const auto [path, reader_type, channels] = bind_arguments("Scanner.__new__()", kParameters, args, kwargs);
+  static constexpr std::array<const char*, 4> kParameters = {"path", "reader_type", "channels", "index"};
+  const auto [path, reader_type, channels, index] =
+      bind_arguments("Scanner.__new__()", kParameters, args, kwargs);
   const PathArgument path_text = path_argument(path, "path");
   const std::string_view reader_type_text = utf8_argument(reader_type, "reader_type");
-  Scanner scanner = open_scanner(path_text.text, reader_type, reader_type_text, channels_argument(channels));
+  const int keep_index = PyObject_IsTrue(index);
+  if (keep_index < 0) throw PythonError{};
+  Scanner scanner = open_scanner(path_text.text, reader_type, reader_type_text, channels_argument(channels),
+                                 keep_index != 0);
   PyRef self = allocate_instance(type);
   ScannerObject* object = as_scanner(self.get());
   new (&object->borrow) BorrowCounter(0);
@@ -132,6 +137,21 @@ PyRef report_dict(const ScanReport& report) {
   return dict;
 }
 
+template <class T>
+PyRef bytes_of(const std::vector<T>& values) {
+  return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                           static_cast<Py_ssize_t>(values.size() * sizeof(T))));
+}
+
+// (offsets, counters, sample counts) of the complete events walked so far, as the bytes of native
+// arrays (int64, 32-bit counter bits, uint32), so that this module needs no NumPy.
+PyRef index_tuple(const EventIndexColumns& index) {
+  PyRef offsets = bytes_of(index.offsets);
+  PyRef counters = bytes_of(index.counters);
+  PyRef counts = bytes_of(index.sample_counts);
+  return checked(PyTuple_Pack(3, offsets.get(), counters.get(), counts.get()));
+}
+
 PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&] { return create(type, args, kwargs).release(); });
 }
@@ -161,6 +181,14 @@ PyObject* scanner_report(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* scanner_index(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&] {
+    ScannerObject* object = as_scanner(self);
+    SharedBorrow borrow(object->borrow);
+    return index_tuple(object->scanner.index()).release();
+  });
+}
+
 void scanner_dealloc(PyObject* self) {
   guarded_unraisable(self, [&] {
     ScannerObject* object = as_scanner(self);
@@ -174,11 +202,13 @@ PyMethodDef scanner_methods[] = {
     {"step", scanner_step, METH_O, "step($self, byte_budget, /)\n--\n\nScan on; True once the scan is done."},
     {"position", scanner_position, METH_NOARGS, "position($self, /)\n--\n\nThe file offset reached."},
     {"report", scanner_report, METH_NOARGS, "report($self, /)\n--\n\nThe report so far, as a dict."},
+    {"index", scanner_index, METH_NOARGS,
+     "index($self, /)\n--\n\nThe events' offsets, counters and sample counts, as bytes of native arrays."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot scanner_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Scanner(path, reader_type, channels)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Scanner(path, reader_type, channels, index)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(scanner_new)},
     {Py_tp_methods, scanner_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(scanner_dealloc)},

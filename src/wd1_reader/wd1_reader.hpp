@@ -100,6 +100,12 @@ class WD1Reader {
   // is decoded again (EventStream::return_to; a waiting stream reaches back only within the event
   // delivered last, when it fits in the buffer).
   Status return_to(std::uint64_t mark) { return stream_.return_to(mark); }
+  // Moves to `offset`, the first byte of an event a walk of this file found, and reads on from there
+  // as a new reader would: the failed state is cleared (EventStream::start_at).
+  Status start_at(std::uint64_t offset) {
+    failed_ = false;
+    return stream_.start_at(offset);
+  }
   // The file's size when it is a regular file.
   std::optional<std::uint64_t> file_size() const noexcept { return stream_.regular_file_size(); }
 

@@ -49,13 +49,24 @@ Builder open_builder(std::string_view path, PyObject* reader_type_object, std::s
   return Builder(std::in_place_index<1>, std::move(std::get<WD2Reader>(reader)));
 }
 
+// A WD2 layout as a walk of the file found it (any 32-bit channel count, 0 and negatives included, as
+// the probe may settle on them), for readers that start at an event the walk indexed.
+std::int32_t layout_argument(PyObject* value) {
+  const long count = PyLong_AsLong(value);
+  if (count == -1 && PyErr_Occurred() != nullptr) throw PythonError{};
+  if (count < INT32_MIN || count > INT32_MAX) raise(PyExc_ValueError, "layout must be a 32-bit channel count");
+  return static_cast<std::int32_t>(count);
+}
+
 PyRef create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 3> kParameters = {"path", "reader_type", "channels"};
-  const auto [path, reader_type, channels] = bind_arguments("BatchReader.__new__()", kParameters, args, kwargs);
+  static constexpr std::array<const char*, 4> kParameters = {"path", "reader_type", "channels", "layout"};
+  const auto [path, reader_type, channels, layout] =
+      bind_arguments("BatchReader.__new__()", kParameters, args, kwargs);
   const PathArgument path_text = path_argument(path, "path");
   const std::string_view reader_type_text = utf8_argument(reader_type, "reader_type");
   ChannelDecision decision = ChannelDecision::Given;
-  WD2Layout wd2{channels_argument(channels), nullptr};
+  WD2Layout wd2{layout != Py_None ? std::optional<std::int32_t>(layout_argument(layout)) : channels_argument(channels),
+                nullptr};
   if (!wd2.channels) wd2.decision = &decision;
   Builder builder = open_builder(path_text.text, reader_type, reader_type_text, wd2);
   PyRef self = allocate_instance(type);
@@ -137,6 +148,18 @@ PyRef read(BatchReaderObject* object, PyObject* const* args, Py_ssize_t nargs) {
                     object->builder);
 }
 
+// seek(offset): the next read starts at `offset`, an event's first byte found by a walk of the file;
+// a batch or an error held back is dropped.
+PyRef seek(BatchReaderObject* object, PyObject* offset_object) {
+  const unsigned long long offset = PyLong_AsUnsignedLongLong(offset_object);
+  if (offset == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) throw PythonError{};
+  ExclusiveBorrow borrow(object->borrow);
+  object->held.reset();
+  Status moved = std::visit([&](auto& builder) { return builder.start_at(offset); }, object->builder);
+  if (!moved) raise_io_error(moved.error());
+  return PyRef::borrow(Py_None);
+}
+
 // Shared with nothing that runs during a read but signal handlers, which the borrow turns away.
 PyRef position(BatchReaderObject* object) {
   SharedBorrow borrow(object->borrow);
@@ -189,6 +212,10 @@ PyObject* batch_reader_file_size(PyObject* self, void*) {
   });
 }
 
+PyObject* batch_reader_seek(PyObject* self, PyObject* offset) {
+  return guarded<PyObject*>(nullptr, [&] { return seek(as_batch_reader(self), offset).release(); });
+}
+
 PyObject* batch_reader_layout(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&] { return layout(as_batch_reader(self)).release(); });
 }
@@ -205,13 +232,15 @@ PyMethodDef batch_reader_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_reader_read)), METH_FASTCALL,
      "read($self, max_events, max_bytes, /)\n--\n\n"
      "The next batch of up to max_events events as (columns, samples, offsets)."},
+    {"seek", batch_reader_seek, METH_O,
+     "seek($self, offset, /)\n--\n\nThe next read starts at offset, the first byte of an event."},
     {"layout", batch_reader_layout, METH_NOARGS,
      "layout($self, /)\n--\n\nThe WD2 channel count and how it was settled, or (None, None) for WD1."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot batch_reader_slots[] = {
-    {Py_tp_doc, const_cast<char*>("BatchReader(path, reader_type, channels)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("BatchReader(path, reader_type, channels, layout)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(batch_reader_new)},
     {Py_tp_methods, batch_reader_methods},
     {Py_tp_getset, batch_reader_getset},

@@ -1,0 +1,107 @@
+"""Event ranges and the event index against velk.EventReader: a range read, by a walk or through a saved
+index, holds the slice of the events a `for` loop over the reader yields, and ends as the loop ends
+when it runs to the end; read_events picks the same events; a sidecar of a changed file is refused."""
+
+from __future__ import annotations
+
+import os
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import velk
+import velk_tools
+from recordings import wd1_event
+from reference_reader import normalised, trace
+from test_reference import PROFILE, RECORDINGS
+
+
+def loop_of(path: str, reader_type: str, limit: int) -> tuple[list, tuple]:
+    """The events a for loop yields and how it ends: ("end",) or the exception's ("raise", ...), the
+    exception of construction included."""
+    outcomes = trace(velk.EventReader, path, reader_type, limit)
+    first_other = next(i for i, outcome in enumerate(outcomes) if outcome[0] != "event")
+    return [outcome[1] for outcome in outcomes[:first_other]], outcomes[first_other]
+
+
+def range_of(path: str, reader_type: str, start, stop, max_events: int, index) -> tuple[list, tuple]:
+    events: list = []
+    try:
+        for batch in velk_tools.read_batches(path, reader_type, max_events, start=start, stop=stop, index=index):
+            assert 1 <= len(batch) <= max_events
+            events.extend(normalised(batch.event(i)) for i in range(len(batch)))
+    except Exception as error:  # noqa: BLE001 - the exception is the outcome being compared
+        return events, ("raise", type(error), error.args)
+    return events, ("end",)
+
+
+BOUND = st.one_of(st.none(), st.integers(-12, 12))
+
+
+@pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
+@pytest.mark.parametrize("kind", sorted(RECORDINGS))
+@settings(PROFILE)
+@given(data=st.data())
+def test_ranges_are_slices_of_the_loop(tmp_path_factory, kind, reader_type, data) -> None:
+    recording = data.draw(RECORDINGS[kind], label="recording")
+    path = str(tmp_path_factory.mktemp("ranges") / "recording.bin")
+    with open(path, "wb") as f:
+        f.write(recording)
+    events, ending = loop_of(path, reader_type, len(recording) // 24 + 4)
+    start, stop = data.draw(BOUND, label="start"), data.draw(BOUND, label="stop")
+    max_events = data.draw(st.integers(1, 5), label="max_events")
+    index = velk_tools.index(path, reader_type)
+    assert repr(index.report) == repr(velk_tools.scan(path, reader_type))
+    counters = [dict((key, value) for key, _, value, *_ in event)["event_counter"] for event in events]
+    assert index.event_counters.tolist() == counters
+    for given_index in (None, index):
+        got, got_ending = range_of(path, reader_type, start, stop, max_events, given_index)
+        if len(trace(velk.EventReader, path, reader_type, 0)) == 1:
+            # No reader can be made (a failed probe): every range raises what construction raises.
+            assert (got, got_ending) == ([], ending)
+            continue
+        assert got == events[start:stop]
+        if stop is None:
+            assert got_ending == ending
+    if events:
+        picks = data.draw(st.lists(st.integers(-len(events), len(events) - 1), max_size=6), label="picks")
+        batch = velk_tools.read_events(path, reader_type, picks, index=index)
+        assert [normalised(batch.event(i)) for i in range(len(batch))] == [events[i] for i in picks]
+
+
+def test_sidecar_round_trip_and_refusal(tmp_path) -> None:
+    path = str(tmp_path / "run.wd1")
+    with open(path, "wb") as f:
+        f.write(b"".join(wd1_event([i] * (i % 3 + 1), event_counter=i) for i in range(9)) + b"\0" * 5)
+    index = velk_tools.index(path, "WD1")
+    sidecar = index.save()
+    assert sidecar == velk_tools.sidecar_path(path) and os.path.exists(sidecar)
+    loaded = velk_tools.EventIndex.load(sidecar)
+    assert loaded.report == index.report and not loaded.report.complete
+    assert [loaded.offsets.tolist(), loaded.sample_counts.tolist(), loaded.event_counters.tolist()] == [
+        index.offsets.tolist(), index.sample_counts.tolist(), list(range(9))]
+    # The sidecar beside the file is what a range goes by: a wrong offset there would show.
+    assert [b.columns["event_counter"].tolist() for b in velk_tools.read_batches(path, "WD1", start=-3)] == [[6, 7, 8]]
+    with open(path, "ab") as f:
+        f.write(b"\0")
+    with pytest.raises(velk_tools.StaleIndexError, match="changed since it was indexed"):
+        velk_tools.EventIndex.load(sidecar)
+    # A stale sidecar is passed over, and the range comes from a walk of the file as it is now.
+    assert [b.columns["event_counter"].tolist() for b in velk_tools.read_batches(path, "WD1", start=7)] == [[7, 8]]
+
+
+def test_velk_index_writes_sidecars_and_exits_as_scan(tmp_path, capsys) -> None:
+    from velk_tools.cli import main
+
+    whole, cut = str(tmp_path / "a.wd1"), str(tmp_path / "b.wd1")
+    events = b"".join(wd1_event([1, 2], event_counter=i) for i in range(4))
+    for name, data in ((whole, events), (cut, events + b"\1")):
+        with open(name, "wb") as f:
+            f.write(data)
+    assert main(["index", whole]) == 0
+    assert main(["index", cut, str(tmp_path / "missing.wd1")]) == 1
+    lines = capsys.readouterr().out.splitlines()
+    assert "INCOMPLETE" in lines[2] and "missing.wd1 [WD1]: cannot index: FileNotFoundError" in lines[3]
+    for name in (whole, cut):
+        assert velk_tools.EventIndex.load(velk_tools.sidecar_path(name)).offsets.tolist() == [0, 28, 56, 84]
