@@ -16,7 +16,8 @@ std::uint64_t sample_values(const WD2Header& header, std::int32_t layout_channel
 }  // namespace
 
 std::variant<Scanner, IoError> Scanner::open(std::string_view path, ScanLayout layout,
-                                             StreamHooks hooks, std::optional<std::int32_t> wd2_channels) {
+                                             StreamHooks hooks, std::optional<std::int32_t> wd2_channels,
+                                             ProbeReturn back) {
   Result<EventStream> stream = EventStream::open(path, hooks);
   if (!stream) return stream.error();
   ScanReport report;
@@ -28,7 +29,7 @@ std::variant<Scanner, IoError> Scanner::open(std::string_view path, ScanLayout l
     return Scanner(WD2Reader::with_layout(std::move(*stream), *wd2_channels), std::move(report), false);
   }
   ChannelDecision decision{};
-  ProbeOutcome probe = WD2Reader::open(std::move(*stream), &decision);
+  ProbeOutcome probe = WD2Reader::open(std::move(*stream), &decision, back);
   if (auto* reader = std::get_if<WD2Reader>(&probe)) {
     report.channels = reader->layout_channels();
     report.channel_decision = decision;

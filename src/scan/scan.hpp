@@ -62,10 +62,12 @@ class Scanner {
 
   // Opens `path` and, for WD2, runs the channel-layout probe. A failed open, or a probe given up for a
   // signal, is returned as the error; a probe that fails otherwise is the report's error (the scan is
-  // then done). Given `wd2_channels` (>= 1), a WD2 file is read with that layout instead of probed.
+  // then done). Given `wd2_channels` (>= 1), a WD2 file is read with that layout instead of probed;
+  // else the probe returns to byte 0 as `back` says.
   static std::variant<Scanner, IoError> open(std::string_view path, ScanLayout layout,
                                              StreamHooks hooks,
-                                             std::optional<std::int32_t> wd2_channels = std::nullopt);
+                                             std::optional<std::int32_t> wd2_channels = std::nullopt,
+                                             ProbeReturn back = ProbeReturn::Seek);
 
   // Scans until the position has moved on by at least `byte_budget` bytes, or the scan is done. A read
   // given up for a signal returns Interrupted with the reader back at the event's first byte, so a

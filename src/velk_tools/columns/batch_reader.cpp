@@ -55,7 +55,8 @@ PyRef create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const PathArgument path_text = path_argument(path, "path");
   const std::string_view reader_type_text = utf8_argument(reader_type, "reader_type");
   ChannelDecision decision = ChannelDecision::Given;
-  WD2Layout wd2{channels_argument(channels), nullptr};
+  // The probe replays what it read from a pipe instead of seeking back, so any stream can be read.
+  WD2Layout wd2{channels_argument(channels), nullptr, ProbeReturn::Replay};
   if (!wd2.channels) wd2.decision = &decision;
   Builder builder = open_builder(path_text.text, reader_type, reader_type_text, wd2);
   PyRef self = allocate_instance(type);
