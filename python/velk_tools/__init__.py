@@ -5,6 +5,7 @@ columns, as NumPy arrays and through the Arrow PyCapsule interface."""
 
 from __future__ import annotations
 
+import dataclasses
 import os
 from collections.abc import Callable
 
@@ -12,29 +13,40 @@ from velk_tools._scan import Scanner
 from velk_tools.columns import (BatchIterator, EventBatch, EventTable, PathLike, _channels, read_batches,
                                 read_table)
 from velk_tools.report import ScanReport
+from velk_tools.sources import Source, open_source
 
 __all__ = ["BatchIterator", "EventBatch", "EventTable", "PathLike", "ScanReport",
-           "read_batches", "read_table", "scan"]
+           "Source", "read_batches", "read_table", "scan"]
 
 # Bytes scanned between two calls of the progress callback (and two chances for Ctrl-C to act).
 _STEP_BYTES = 64 << 20
 
 
-def scan(path: PathLike, reader_type: str, *, progress: Callable[[int], None] | None = None,
+def scan(path: Source, reader_type: str, *, progress: Callable[[int], None] | None = None,
          channels: int | None = None) -> ScanReport:
     """Walks the recording at `path` as `velk.EventReader(path, reader_type)` would read it, passing over
     sample blocks instead of reading them where the file allows, and reports what it holds.
 
-    `path` is a str, bytes or os.PathLike, as the OS takes it. Raises what constructing the EventReader
+    `path` is a str, bytes or os.PathLike, as the OS takes it, or a binary file object with `readinto`,
+    read as read_batches reads one; its own exception is the report's error. Raises what constructing the EventReader
     raises for a file that cannot be opened or an unknown reader type; a WD2 file whose channel-layout
     probe fails is reported, not raised. `progress`, when given, is called now and then with the file
     offset reached. `channels` (WD2 only) skips the probe and reads with that layout: 2 or more, a
     channel word in every header; 1, none.
     """
-    name = os.fsencode(path)
     given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
-    scanner = Scanner(name, reader_type, given)
+    name, shown, feeder = open_source(path)
+    try:
+        scanner = Scanner(name, reader_type, given)
+    finally:
+        if feeder is not None:
+            feeder.opened()
     while not scanner.step(_STEP_BYTES):
         if progress is not None:
             progress(scanner.position())
-    return ScanReport(path=os.fsdecode(name), reader_type=reader_type, **scanner.report())
+    report = ScanReport(path=shown, reader_type=reader_type, **scanner.report())
+    if feeder is None or feeder.error is None:
+        return report
+    # The file object failed: its bytes ended there, and its exception is the report's error.
+    return dataclasses.replace(report, complete=False, error=feeder.error, error_event=report.events,
+                               error_offset=report.bytes_read)

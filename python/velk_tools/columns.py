@@ -18,6 +18,7 @@ import numpy.typing as npt
 
 from velk_tools import _columns
 from velk_tools.report import ScanReport
+from velk_tools.sources import Feeder, Source, open_source
 
 if TYPE_CHECKING:
     from velk import WD1Event, WD2Event
@@ -139,8 +140,9 @@ class BatchIterator(Generic[EventT, SampleT]):
     `report()` tells what has been read so far."""
 
     def __init__(self, reader: _columns.BatchReader, path: str, reader_type: str, max_events: int,
-                 max_bytes: int) -> None:
+                 max_bytes: int, feeder: Feeder | None = None) -> None:
         self._reader = reader
+        self._feeder = feeder
         self._path, self._reader_type = path, reader_type
         self.max_events: int = max_events
         self.max_bytes: int = max_bytes
@@ -163,6 +165,11 @@ class BatchIterator(Generic[EventT, SampleT]):
             raise
         self._ended = not len(batch)
         if self._ended:
+            # The end of a file object's bytes: its own error, if it failed, ends the iteration.
+            if self._feeder is not None and self._feeder.error is not None:
+                if self._error is None:
+                    self._error, self._error_at = self._feeder.error, (self._tally.events, self._tally.bytes_read)
+                raise self._feeder.error
             raise StopIteration
         self._tally.add(batch)
         return batch
@@ -228,34 +235,44 @@ def _channels(value: object, reader_type: str) -> int | None:
     return value
 
 
-def open_batches(path: PathLike, reader_type: str, max_events: int, max_bytes: int,
+def open_batches(path: Source, reader_type: str, max_events: int, max_bytes: int,
                  channels: int | None) -> BatchIterator[Any, Any]:
     """The checks and the opening shared by read_batches and read_table."""
     max_events = _count(max_events, "max_events", 1)
     max_bytes = _count(max_bytes, "max_bytes", 0)
-    name = os.fsencode(path)
     given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
-    reader = _columns.BatchReader(name, reader_type, given)
-    return BatchIterator(reader, os.fsdecode(name), reader_type, max_events, max_bytes)
+    name, shown, feeder = open_source(path)
+    try:
+        reader = _columns.BatchReader(name, reader_type, given)
+    except Exception as error:
+        if feeder is not None and feeder.error is not None:  # the object failed before the probe was done
+            raise feeder.error from error
+        raise
+    finally:
+        if feeder is not None:
+            feeder.opened()
+    return BatchIterator(reader, shown, reader_type, max_events, max_bytes, feeder)
 
 
 @overload
-def read_batches(path: PathLike, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
+def read_batches(path: Source, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
                  channels: None = None) -> BatchIterator[WD1Event, np.uint16]: ...
 @overload
-def read_batches(path: PathLike, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
+def read_batches(path: Source, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
                  channels: int | None = None) -> BatchIterator[WD2Event, np.float32]: ...
 @overload
-def read_batches(path: PathLike, reader_type: str, max_events: int = ..., *, max_bytes: int = ...,
+def read_batches(path: Source, reader_type: str, max_events: int = ..., *, max_bytes: int = ...,
                  channels: int | None = None) -> BatchIterator[WD1Event | WD2Event, Any]: ...
-def read_batches(path: PathLike, reader_type: str, max_events: int = DEFAULT_MAX_EVENTS, *,
+def read_batches(path: Source, reader_type: str, max_events: int = DEFAULT_MAX_EVENTS, *,
                  max_bytes: int = DEFAULT_MAX_BYTES, channels: int | None = None) -> BatchIterator[Any, Any]:
     """Opens the recording (raising what velk.EventReader raises) and returns an iterator of batches of
     up to `max_events` events. A batch also ends once its samples take `max_bytes` or more (it holds
     at least one event), at end of data, or before an event that raises; the next step raises it, so
     every event decoded before an error is delivered.
 
-    `path` is a str, bytes or os.PathLike, as the OS takes it. `channels` (WD2 only) skips the channel
+    `path` is a str, bytes or os.PathLike, as the OS takes it, or a binary file object with `readinto`
+    (gzip.open, bz2.open, lzma.open, a zstandard reader, io.BytesIO, an fsspec file), read from where it
+    stands by a thread through a pipe; its own exception ends the iteration. `channels` (WD2 only) skips the channel
     probe and reads with that layout: 2 or more, a channel word in every header; 1, none. The arguments
     are checked here: TypeError for a wrong type, ValueError for a value out of range."""
     return open_batches(path, reader_type, max_events, max_bytes, channels)
@@ -291,15 +308,15 @@ class EventTable(Generic[EventT, SampleT]):
 
 
 @overload
-def read_table(path: PathLike, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
+def read_table(path: Source, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
                channels: None = None) -> EventTable[WD1Event, np.uint16]: ...
 @overload
-def read_table(path: PathLike, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
+def read_table(path: Source, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
                channels: int | None = None) -> EventTable[WD2Event, np.float32]: ...
 @overload
-def read_table(path: PathLike, reader_type: str, max_events: int = ..., *, max_bytes: int = ...,
+def read_table(path: Source, reader_type: str, max_events: int = ..., *, max_bytes: int = ...,
                channels: int | None = None) -> EventTable[WD1Event | WD2Event, Any]: ...
-def read_table(path: PathLike, reader_type: str, max_events: int = DEFAULT_MAX_EVENTS, *,
+def read_table(path: Source, reader_type: str, max_events: int = DEFAULT_MAX_EVENTS, *,
                max_bytes: int = DEFAULT_MAX_BYTES, channels: int | None = None) -> EventTable[Any, Any]:
     """Opens the recording (raising what velk.EventReader raises) and returns its events as an Arrow
     stream of record batches of up to `max_events` events. A read error fails the stream after the
