@@ -110,9 +110,24 @@ def inner_name(name: str) -> str:
     return root if extension.lower() in COMPRESSIONS else name
 
 
-def open_compressed(name: str) -> IO[bytes] | None:
+class NamedReader:
+    """A decompressing reader under the name of its file, which reports give (bz2, lzma and zstandard
+    readers carry no name)."""
+
+    def __init__(self, file: Any, name: str) -> None:
+        self.name = name
+        self.readinto = file.readinto
+        self.close = file.close
+
+
+def open_compressed(name: str) -> NamedReader | None:
     """The decompressing reader of a `.gz`, `.bz2`, `.xz` or `.zst` file; None for any other name.
     `.zst` needs the zstandard package (pip install 'velk[zstd]'): ImportError without it."""
+    file = _decompressor(name)
+    return None if file is None else NamedReader(file, name)
+
+
+def _decompressor(name: str) -> IO[bytes] | None:
     extension = os.path.splitext(name)[1].lower()
     if extension == ".gz":
         import gzip
