@@ -62,9 +62,12 @@ class Feeder:
 
     def _run(self, file: Readable, write_end: int) -> None:
         buffer = memoryview(bytearray(_CHUNK_BYTES))
+        # readinto1 hands on what one read of the object gives: the reader starts sooner, and an error
+        # of the object loses no bytes before it, where readinto would drop a partly filled buffer.
+        readinto = getattr(file, "readinto1", None) or file.readinto
         try:
             while True:
-                got = file.readinto(buffer)
+                got = readinto(buffer)
                 if got is None:  # a non-blocking object with nothing yet
                     continue
                 if got == 0:
@@ -117,6 +120,7 @@ class NamedReader:
     def __init__(self, file: Any, name: str) -> None:
         self.name = name
         self.readinto = file.readinto
+        self.readinto1 = getattr(file, "readinto1", file.readinto)
         self.close = file.close
 
 
