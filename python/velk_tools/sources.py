@@ -11,7 +11,7 @@ from __future__ import annotations
 import fcntl
 import os
 import threading
-from typing import IO, Any, Protocol, Union
+from typing import Any, Protocol, Union
 
 __all__ = ["Source", "Feeder", "open_source", "open_compressed", "inner_name"]
 
@@ -40,7 +40,7 @@ class Feeder:
         if not callable(getattr(file, "readinto", None)):
             raise TypeError(f"a source must be a path or a binary file object with readinto, "
                             f"not {type(file).__name__}")
-        self.error: BaseException | None = None
+        self.error: Exception | None = None
         self._read_end, write_end = os.pipe()
         try:
             fcntl.fcntl(write_end, getattr(fcntl, "F_SETPIPE_SZ", 1031), _PIPE_BYTES)
@@ -77,7 +77,7 @@ class Feeder:
                     written += os.write(write_end, buffer[written:got])
         except BrokenPipeError:
             pass  # the reader is gone: nothing waits for the rest
-        except BaseException as error:  # handed to the reader's caller, which raises it as it is
+        except Exception as error:  # handed to the reader's caller, which raises it as it is
             self.error = error
         finally:
             os.close(write_end)
@@ -131,7 +131,7 @@ def open_compressed(name: str) -> NamedReader | None:
     return None if file is None else NamedReader(file, name)
 
 
-def _decompressor(name: str) -> IO[bytes] | None:
+def _decompressor(name: str) -> Any:
     extension = os.path.splitext(name)[1].lower()
     if extension == ".gz":
         import gzip
@@ -147,5 +147,5 @@ def _decompressor(name: str) -> IO[bytes] | None:
             import zstandard
         except ImportError:
             raise ImportError(f"reading {name} needs the zstandard package: pip install 'velk[zstd]'") from None
-        return zstandard.open(name, "rb")  # type: ignore[no-any-return]
+        return zstandard.open(name, "rb")
     return None
