@@ -98,19 +98,16 @@ def layout_of(name: str, given: str | None) -> str:
     raise FileError(f"cannot tell the layout from {what}: give --type WD1 or --type WD2")
 
 
-def source(name: str, reader_type: str, channels: int | None) -> str | NamedReader:
+def source(name: str) -> str | NamedReader:
     """What to read for a command-line FILE: the decompressing reader of a .gz, .bz2, .xz or .zst file,
-    standard input for "-", which cannot seek back, as the WD2 channel probe does, so that it needs
-    --channels, else the path."""
-    if name != STDIN:
-        try:
-            compressed = open_compressed(name)
-        except ImportError as error:
-            raise FileError(str(error)) from None
-        return name if compressed is None else compressed
-    if reader_type == "WD2" and channels is None:
-        raise FileError("standard input cannot be probed for its WD2 channel layout: give --channels N")
-    return "/dev/stdin"
+    standard input for "-" (the WD2 probe replays what it read from a pipe), else the path."""
+    if name == STDIN:
+        return "/dev/stdin"
+    try:
+        compressed = open_compressed(name)
+    except ImportError as error:
+        raise FileError(str(error)) from None
+    return name if compressed is None else compressed
 
 
 def plural(count: int, word: str) -> str:
@@ -226,7 +223,7 @@ def run_scan(args: argparse.Namespace) -> int:
         reader_type: str | None = None
         try:
             reader_type = layout_of(name, args.type)
-            report = scan_one(source(name, reader_type, args.channels), reader_type, args.channels)
+            report = scan_one(source(name), reader_type, args.channels)
         except (OSError, ValueError, FileError) as error:
             if args.json:
                 print(json.dumps(unreadable(name, reader_type, error)), flush=True)
@@ -278,7 +275,7 @@ def open_batches(name: str, reader_type: str, channels: int | None, max_events: 
                  max_bytes: int = 1 << 19) -> BatchIterator[Any, Any]:
     """read_batches of a command-line FILE; a WD2 probe without two events gets the plain reason."""
     try:
-        return read_batches(source(name, reader_type, channels), reader_type, max_events, max_bytes=max_bytes,
+        return read_batches(source(name), reader_type, max_events, max_bytes=max_bytes,
                             channels=channels)
     except OSError as error:
         if reader_type == "WD2" and channels is None and type(error) is OSError and error.args == (PROBE_EOF,):

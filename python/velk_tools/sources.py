@@ -11,6 +11,7 @@ from __future__ import annotations
 import fcntl
 import os
 import threading
+from collections.abc import Callable
 from typing import Any, Protocol, Union
 
 __all__ = ["Source", "Feeder", "open_source", "open_compressed", "inner_name"]
@@ -41,13 +42,14 @@ class Feeder:
             raise TypeError(f"a source must be a path or a binary file object with readinto, "
                             f"not {type(file).__name__}")
         self.error: Exception | None = None
-        self._read_end, write_end = os.pipe()
+        read_end, write_end = os.pipe()
+        self._read_end: int = read_end
         try:
             fcntl.fcntl(write_end, getattr(fcntl, "F_SETPIPE_SZ", 1031), _PIPE_BYTES)
         except OSError:
             pass  # a smaller pipe only costs more switches between the threads
-        self.path = os.fsencode(f"/dev/fd/{self._read_end}")
-        self._thread = threading.Thread(target=self._run, args=(file, write_end), daemon=True,
+        self.path: bytes = os.fsencode(f"/dev/fd/{read_end}")
+        self._thread: threading.Thread = threading.Thread(target=self._run, args=(file, write_end), daemon=True,
                                         name="velk_tools source feeder")
         self._thread.start()
 
@@ -98,7 +100,7 @@ def open_source(source: Source) -> tuple[bytes, str, Feeder | None]:
         name = os.fsencode(source)
         return name, os.fsdecode(name), None
     if not hasattr(source, "readinto"):
-        name = os.fsencode(source)  # type: ignore[arg-type]  # raises fsencode's TypeError
+        os.fsencode(source)  # type: ignore[arg-type]  # raises the TypeError a path argument raises
     feeder = Feeder(source)
     return feeder.path, source_name(source), feeder
 
@@ -118,10 +120,10 @@ class NamedReader:
     readers carry no name)."""
 
     def __init__(self, file: Any, name: str) -> None:
-        self.name = name
-        self.readinto = file.readinto
-        self.readinto1 = getattr(file, "readinto1", file.readinto)
-        self.close = file.close
+        self.name: str = name
+        self.readinto: Callable[[Any], int | None] = file.readinto
+        self.readinto1: Callable[[Any], int | None] = getattr(file, "readinto1", file.readinto)
+        self.close: Callable[[], None] = file.close
 
 
 def open_compressed(name: str) -> NamedReader | None:
