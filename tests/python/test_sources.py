@@ -98,16 +98,21 @@ def test_failing_file_object_passes_its_exception_on(tmp_path, capsys) -> None:
         read_batches(gzip.GzipFile(fileobj=io.BytesIO(b"not gzip" * 8)), "WD2")
 
 
+def settle() -> None:
+    """Drops unreachable readers and waits for the feeder threads they leave to end."""
+    gc.collect()
+    for thread in threading.enumerate():
+        if thread.name == "velk_tools source feeder":
+            thread.join(10)
+
+
 def test_abandoned_sources_leave_no_thread_or_descriptor(fd_count) -> None:
     data = wd2_recording(50)
-    gc.collect()  # the file objects of earlier tests
+    settle()  # the sources of earlier tests
     threads, fds = threading.active_count(), fd_count()
     for _ in range(3):
         batches = read_batches(io.BytesIO(data * 40), "WD2", 1)  # far more than the pipe holds
         next(batches)
         del batches
-        gc.collect()
-    for thread in threading.enumerate():
-        if thread.name == "velk_tools source feeder":
-            thread.join(10)
+    settle()
     assert (threading.active_count(), fd_count()) == (threads, fds)
