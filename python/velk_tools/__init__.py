@@ -28,8 +28,8 @@ def scan(path: Source, reader_type: str, *, progress: Callable[[int], None] | No
     sample blocks instead of reading them where the file allows, and reports what it holds.
 
     `path` is a str, bytes or os.PathLike, as the OS takes it, or a binary file object with `readinto`,
-    read as read_batches reads one; its own exception is the report's error. Raises what constructing the EventReader
-    raises for a file that cannot be opened or an unknown reader type; a WD2 file whose channel-layout
+    read as read_batches reads one; its own exception is the report's error. Raises what constructing
+    the EventReader raises for a file that cannot be opened or an unknown reader type; a WD2 file whose channel-layout
     probe fails is reported, not raised. `progress`, when given, is called now and then with the file
     offset reached. `channels` (WD2 only) skips the probe and reads with that layout: 2 or more, a
     channel word in every header; 1, none.
