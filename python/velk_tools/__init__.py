@@ -5,6 +5,7 @@ columns, as NumPy arrays and through the Arrow PyCapsule interface."""
 
 from __future__ import annotations
 
+import dataclasses
 import os
 from collections.abc import Callable
 
@@ -13,32 +14,43 @@ from velk_tools.columns import (BatchIterator, EventBatch, EventTable, PathLike,
                                 read_events, read_table)
 from velk_tools.event_index import EventIndex, StaleIndexError, build_index, sidecar_path
 from velk_tools.report import ScanReport
+from velk_tools.sources import Source, open_source
 
-__all__ = ["BatchIterator", "EventBatch", "EventIndex", "EventTable", "PathLike", "ScanReport",
+__all__ = ["BatchIterator", "EventBatch", "EventIndex", "EventTable", "PathLike", "ScanReport", "Source",
            "StaleIndexError", "index", "read_batches", "read_events", "read_table", "scan", "sidecar_path"]
 
 # Bytes scanned between two calls of the progress callback (and two chances for Ctrl-C to act).
 _STEP_BYTES = 64 << 20
 
 
-def scan(path: PathLike, reader_type: str, *, progress: Callable[[int], None] | None = None,
+def scan(path: Source, reader_type: str, *, progress: Callable[[int], None] | None = None,
          channels: int | None = None) -> ScanReport:
     """Walks the recording at `path` as `velk.EventReader(path, reader_type)` would read it, passing over
     sample blocks instead of reading them where the file allows, and reports what it holds.
 
-    `path` is a str, bytes or os.PathLike, as the OS takes it. Raises what constructing the EventReader
-    raises for a file that cannot be opened or an unknown reader type; a WD2 file whose channel-layout
+    `path` is a str, bytes or os.PathLike, as the OS takes it, or a binary file object with `readinto`,
+    read as read_batches reads one; its own exception is the report's error. Raises what constructing
+    the EventReader raises for a file that cannot be opened or an unknown reader type; a WD2 file whose channel-layout
     probe fails is reported, not raised. `progress`, when given, is called now and then with the file
     offset reached. `channels` (WD2 only) skips the probe and reads with that layout: 2 or more, a
     channel word in every header; 1, none.
     """
-    name = os.fsencode(path)
     given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
-    scanner = Scanner(name, reader_type, given, False)
+    name, shown, feeder = open_source(path)
+    try:
+        scanner = Scanner(name, reader_type, given, False)
+    finally:
+        if feeder is not None:
+            feeder.opened()
     while not scanner.step(_STEP_BYTES):
         if progress is not None:
             progress(scanner.position())
-    return ScanReport(path=os.fsdecode(name), reader_type=reader_type, **scanner.report())
+    report = ScanReport(path=shown, reader_type=reader_type, **scanner.report())
+    if feeder is None or feeder.error is None:
+        return report
+    # The file object failed: its bytes ended there, and its exception is the report's error.
+    return dataclasses.replace(report, complete=False, error=feeder.error, error_event=report.events,
+                               error_offset=report.bytes_read)
 
 
 def index(path: PathLike, reader_type: str, *, channels: int | None = None) -> EventIndex:

@@ -21,6 +21,7 @@ import numpy as np
 from velk_tools import ScanReport, index, read_batches, scan
 from velk_tools.columns import BatchIterator
 from velk_tools.report import velk_version
+from velk_tools.sources import NamedReader, inner_name, open_compressed
 
 LAYOUTS = ("WD1", "WD2")
 # A scan that takes longer than this shows a progress bar, when stderr is a terminal and tqdm is there.
@@ -37,7 +38,9 @@ Check recordings of the WD1 and WD2 layouts as velk reads them.
   velk convert FILE OUT  write the events to OUT.parquet or OUT.arrow (needs pyarrow: velk[parquet])
 
 The layout comes from the file name's extension (.wd1 or .wd2, any case) unless --type is given; FILE
-"-" reads standard input, with --type. --channels N reads WD2 files with N channels (a channel word in
+"-" reads standard input, with --type. A FILE ending in .gz, .bz2, .xz or .zst (zstd needs the
+zstandard package: velk[zstd]) is read through its decompressor, with the layout from the extension
+before that one (run.wd2.gz is WD2). --channels N reads WD2 files with N channels (a channel word in
 every header for N >= 2, none for 1) instead of detecting the layout."""
 
 SCAN_HELP = """\
@@ -96,21 +99,23 @@ def shown(name: str | bytes) -> str:
 def layout_of(name: str, given: str | None) -> str:
     if given is not None:
         return given
-    extension = os.path.splitext(name)[1].upper().lstrip(".")
+    extension = os.path.splitext(inner_name(name))[1].upper().lstrip(".")
     if extension in LAYOUTS:
         return extension
     what = "standard input" if name == STDIN else "its name"
     raise FileError(f"cannot tell the layout from {what}: give --type WD1 or --type WD2")
 
 
-def source(name: str, reader_type: str, channels: int | None) -> str:
-    """The path to open for a command-line FILE: standard input for "-", which cannot seek back, as the
-    WD2 channel probe does, so that it needs --channels."""
-    if name != STDIN:
-        return name
-    if reader_type == "WD2" and channels is None:
-        raise FileError("standard input cannot be probed for its WD2 channel layout: give --channels N")
-    return "/dev/stdin"
+def source(name: str) -> str | NamedReader:
+    """What to read for a command-line FILE: the decompressing reader of a .gz, .bz2, .xz or .zst file,
+    standard input for "-" (the WD2 probe replays what it read from a pipe), else the path."""
+    if name == STDIN:
+        return "/dev/stdin"
+    try:
+        compressed = open_compressed(name)
+    except ImportError as error:
+        raise FileError(str(error)) from None
+    return name if compressed is None else compressed
 
 
 def plural(count: int, word: str) -> str:
@@ -154,8 +159,12 @@ def regular_size(path: str) -> int | None:
     return info.st_size if stat.S_ISREG(info.st_mode) else None
 
 
-def scan_one(path: str, reader_type: str, channels: int | None = None) -> ScanReport:
-    progress = ProgressBar(path, regular_size(path))
+def scan_one(path: str | NamedReader, reader_type: str, channels: int | None = None) -> ScanReport:
+    # A decompressed file's progress counts its decompressed bytes, whose total is not known.
+    if isinstance(path, str):
+        progress = ProgressBar(path, regular_size(path))
+    else:
+        progress = ProgressBar(path.name, None)
     try:
         return scan(path, reader_type, progress=progress, channels=channels)
     finally:
@@ -222,7 +231,7 @@ def run_scan(args: argparse.Namespace) -> int:
         reader_type: str | None = None
         try:
             reader_type = layout_of(name, args.type)
-            report = scan_one(source(name, reader_type, args.channels), reader_type, args.channels)
+            report = scan_one(source(name), reader_type, args.channels)
         except (OSError, ValueError, FileError) as error:
             if args.json:
                 print(json.dumps(unreadable(name, reader_type, error)), flush=True)
@@ -298,7 +307,7 @@ def open_batches(name: str, reader_type: str, channels: int | None, max_events: 
                  max_bytes: int = 1 << 19) -> BatchIterator[Any, Any]:
     """read_batches of a command-line FILE; a WD2 probe without two events gets the plain reason."""
     try:
-        return read_batches(source(name, reader_type, channels), reader_type, max_events, max_bytes=max_bytes,
+        return read_batches(source(name), reader_type, max_events, max_bytes=max_bytes,
                             channels=channels)
     except OSError as error:
         if reader_type == "WD2" and channels is None and type(error) is OSError and error.args == (PROBE_EOF,):

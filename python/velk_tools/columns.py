@@ -20,6 +20,7 @@ import numpy.typing as npt
 from velk_tools import _columns
 from velk_tools.event_index import EventIndex, resolve_index
 from velk_tools.report import ScanReport
+from velk_tools.sources import Feeder, Source, open_source
 
 if TYPE_CHECKING:
     from velk import WD1Event, WD2Event
@@ -142,8 +143,10 @@ class BatchIterator(Generic[EventT, SampleT]):
     report counts the bytes before the range as read, and is complete only at the file's end)."""
 
     def __init__(self, reader: _columns.BatchReader, path: str, reader_type: str, max_events: int,
-                 max_bytes: int, *, first_byte: int = 0, limit: int | None = None) -> None:
+                 max_bytes: int, feeder: Feeder | None = None, *, first_byte: int = 0,
+                 limit: int | None = None) -> None:
         self._reader = reader
+        self._feeder = feeder
         self._path, self._reader_type = path, reader_type
         self.max_events: int = max_events
         self.max_bytes: int = max_bytes
@@ -172,6 +175,11 @@ class BatchIterator(Generic[EventT, SampleT]):
             raise
         self._ended = not len(batch)
         if self._ended:
+            # The end of a file object's bytes: its own error, if it failed, ends the iteration.
+            if self._feeder is not None and self._feeder.error is not None:
+                if self._error is None:
+                    self._error, self._error_at = self._feeder.error, (self._tally.events, self._tally.bytes_read)
+                raise self._feeder.error
             raise StopIteration
         self._tally.add(batch)
         if self._limit is not None:
@@ -245,20 +253,22 @@ def _bound(value: object, name: str) -> int | None:
     return value
 
 
-def open_batches(path: PathLike, reader_type: str, max_events: int, max_bytes: int,
+def open_batches(path: Source, reader_type: str, max_events: int, max_bytes: int,
                  channels: int | None, start: int | None = None, stop: int | None = None,
                  index: EventIndex | None = None) -> BatchIterator[Any, Any]:
     """The checks and the opening shared by read_batches and read_table. A range goes by the index
     (resolve_index) and seeks to its first event; without a stop it reads on to the end as a plain
-    read does, so that an error after the last indexed event raises in the same way."""
+    read does, so that an error after the last indexed event raises in the same way. A range needs a
+    path: a file object is read from its start."""
     max_events = _count(max_events, "max_events", 1)
     max_bytes = _count(max_bytes, "max_bytes", 0)
     start, stop = _bound(start, "start"), _bound(stop, "stop")
-    name = os.fsencode(path)
     given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
     if start is None and stop is None and index is None:
-        reader = _columns.BatchReader(name, reader_type, given, None)
-        return BatchIterator(reader, os.fsdecode(name), reader_type, max_events, max_bytes)
+        return _open_whole(path, reader_type, max_events, max_bytes, given)
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"start, stop and index need a path, not {type(path).__name__}")
+    name = os.fsencode(path)
     found = resolve_index(os.fsdecode(name), reader_type, given, index)
     first, last, _ = slice(start, stop).indices(len(found))
     first_byte = int(found.offsets[first]) if first < len(found) else found.report.bytes_read
@@ -272,19 +282,34 @@ def open_batches(path: PathLike, reader_type: str, max_events: int, max_bytes: i
     return batches
 
 
+def _open_whole(path: Source, reader_type: str, max_events: int, max_bytes: int,
+                given: int | None) -> BatchIterator[Any, Any]:
+    """The batches of a whole recording, from a path or a file object (open_source)."""
+    name, shown, feeder = open_source(path)
+    try:
+        reader = _columns.BatchReader(name, reader_type, given, None)
+    except Exception as error:
+        if feeder is not None and feeder.error is not None:  # the object failed before the probe was done
+            raise feeder.error from error
+        raise
+    finally:
+        if feeder is not None:
+            feeder.opened()
+    return BatchIterator(reader, shown, reader_type, max_events, max_bytes, feeder)
+
 @overload
-def read_batches(path: PathLike, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
+def read_batches(path: Source, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
                  channels: None = None, start: int | None = None,
                  stop: int | None = None, index: EventIndex | None = None) -> BatchIterator[WD1Event, np.uint16]: ...
 @overload
-def read_batches(path: PathLike, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
+def read_batches(path: Source, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
                  channels: int | None = None, start: int | None = None,
                  stop: int | None = None, index: EventIndex | None = None) -> BatchIterator[WD2Event, np.float32]: ...
 @overload
-def read_batches(path: PathLike, reader_type: str, max_events: int = ..., *, max_bytes: int = ...,
+def read_batches(path: Source, reader_type: str, max_events: int = ..., *, max_bytes: int = ...,
                  channels: int | None = None, start: int | None = None,
                  stop: int | None = None, index: EventIndex | None = None) -> BatchIterator[WD1Event | WD2Event, Any]: ...
-def read_batches(path: PathLike, reader_type: str, max_events: int = DEFAULT_MAX_EVENTS, *,
+def read_batches(path: Source, reader_type: str, max_events: int = DEFAULT_MAX_EVENTS, *,
                  max_bytes: int = DEFAULT_MAX_BYTES, channels: int | None = None, start: int | None = None,
                  stop: int | None = None, index: EventIndex | None = None) -> BatchIterator[Any, Any]:
     """Opens the recording (raising what velk.EventReader raises) and returns an iterator of batches of
@@ -292,7 +317,9 @@ def read_batches(path: PathLike, reader_type: str, max_events: int = DEFAULT_MAX
     at least one event), at end of data, or before an event that raises; the next step raises it, so
     every event decoded before an error is delivered.
 
-    `path` is a str, bytes or os.PathLike, as the OS takes it. `channels` (WD2 only) skips the channel
+    `path` is a str, bytes or os.PathLike, as the OS takes it, or a binary file object with `readinto`
+    (gzip.open, bz2.open, lzma.open, a zstandard reader, io.BytesIO, an fsspec file), read from where it
+    stands by a thread through a pipe; its own exception ends the iteration. `channels` (WD2 only) skips the channel
     probe and reads with that layout: 2 or more, a channel word in every header; 1, none. The arguments
     are checked here: TypeError for a wrong type, ValueError for a value out of range.
 
@@ -332,18 +359,18 @@ class EventTable(Generic[EventT, SampleT]):
 
 
 @overload
-def read_table(path: PathLike, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
+def read_table(path: Source, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
                channels: None = None, start: int | None = None,
                  stop: int | None = None, index: EventIndex | None = None) -> EventTable[WD1Event, np.uint16]: ...
 @overload
-def read_table(path: PathLike, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
+def read_table(path: Source, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
                channels: int | None = None, start: int | None = None,
                  stop: int | None = None, index: EventIndex | None = None) -> EventTable[WD2Event, np.float32]: ...
 @overload
-def read_table(path: PathLike, reader_type: str, max_events: int = ..., *, max_bytes: int = ...,
+def read_table(path: Source, reader_type: str, max_events: int = ..., *, max_bytes: int = ...,
                channels: int | None = None, start: int | None = None,
                  stop: int | None = None, index: EventIndex | None = None) -> EventTable[WD1Event | WD2Event, Any]: ...
-def read_table(path: PathLike, reader_type: str, max_events: int = DEFAULT_MAX_EVENTS, *,
+def read_table(path: Source, reader_type: str, max_events: int = DEFAULT_MAX_EVENTS, *,
                max_bytes: int = DEFAULT_MAX_BYTES, channels: int | None = None, start: int | None = None,
                  stop: int | None = None, index: EventIndex | None = None) -> EventTable[Any, Any]:
     """Opens the recording (raising what velk.EventReader raises) and returns its events as an Arrow

@@ -13,7 +13,7 @@ AnyReader open_reader(std::string_view path, PyObject* reader_type_object, std::
   if (reader_type == "WD1") return AnyReader(std::in_place_type<WD1Reader>, std::move(*stream));
   if (reader_type == "WD2") {
     if (wd2.channels) return AnyReader(WD2Reader::with_layout(std::move(*stream), *wd2.channels));
-    ProbeOutcome probe = WD2Reader::open(std::move(*stream), wd2.decision);
+    ProbeOutcome probe = WD2Reader::open(std::move(*stream), wd2.decision, wd2.back);
     if (const IoError* error = std::get_if<IoError>(&probe)) raise_os_error(*error);
     if (const DecodeError* error = std::get_if<DecodeError>(&probe)) raise_decode_error(*error);
     return AnyReader(std::move(std::get<WD2Reader>(probe)));

@@ -17,10 +17,11 @@ namespace velk::py {
 using AnyReader = std::variant<WD1Reader, WD2Reader>;
 
 // How a WD2 reader is opened: with the layout `channels` (>= 1) when given, else by the probe, which
-// then stores how it decided in `decision` when that is not null.
+// then stores how it decided in `decision` when that is not null and returns to byte 0 as `back` says.
 struct WD2Layout {
   std::optional<std::int32_t> channels;
   ChannelDecision* decision = nullptr;
+  ProbeReturn back = ProbeReturn::Seek;
 };
 
 // Opens `path` and builds the reader `reader_type` names ("WD1" or "WD2"; `reader_type_object` is the

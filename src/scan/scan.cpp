@@ -19,15 +19,16 @@ std::uint64_t sample_values(const WD2Header& header, std::int32_t layout_channel
 
 std::variant<Scanner, IoError> Scanner::open(std::string_view path, ScanLayout layout,
                                              StreamHooks hooks, std::optional<std::int32_t> wd2_channels,
-                                             bool keep_index) {
-  std::variant<Scanner, IoError> opened = open_walker(path, layout, hooks, wd2_channels);
+                                             bool keep_index, ProbeReturn back) {
+  std::variant<Scanner, IoError> opened = open_walker(path, layout, hooks, wd2_channels, back);
   if (auto* scanner = std::get_if<Scanner>(&opened)) scanner->keep_index_ = keep_index;
   return opened;
 }
 
 std::variant<Scanner, IoError> Scanner::open_walker(std::string_view path, ScanLayout layout,
                                                     StreamHooks hooks,
-                                                    std::optional<std::int32_t> wd2_channels) {
+                                                    std::optional<std::int32_t> wd2_channels,
+                                                    ProbeReturn back) {
   Result<EventStream> stream = EventStream::open(path, hooks);
   if (!stream) return stream.error();
   ScanReport report;
@@ -39,7 +40,7 @@ std::variant<Scanner, IoError> Scanner::open_walker(std::string_view path, ScanL
     return Scanner(WD2Reader::with_layout(std::move(*stream), *wd2_channels), std::move(report), false);
   }
   ChannelDecision decision{};
-  ProbeOutcome probe = WD2Reader::open(std::move(*stream), &decision);
+  ProbeOutcome probe = WD2Reader::open(std::move(*stream), &decision, back);
   if (auto* reader = std::get_if<WD2Reader>(&probe)) {
     report.channels = reader->layout_channels();
     report.channel_decision = decision;

@@ -72,12 +72,13 @@ class Scanner {
 
   // Opens `path` and, for WD2, runs the channel-layout probe. A failed open, or a probe given up for a
   // signal, is returned as the error; a probe that fails otherwise is the report's error (the scan is
-  // then done). Given `wd2_channels` (>= 1), a WD2 file is read with that layout instead of probed.
-  // With `keep_index`, the scan also notes every complete event in index().
+  // then done). Given `wd2_channels` (>= 1), a WD2 file is read with that layout instead of probed;
+  // else the probe returns to byte 0 as `back` says. With `keep_index`, the scan also notes every
+  // complete event in index().
   static std::variant<Scanner, IoError> open(std::string_view path, ScanLayout layout,
                                              StreamHooks hooks,
                                              std::optional<std::int32_t> wd2_channels = std::nullopt,
-                                             bool keep_index = false);
+                                             bool keep_index = false, ProbeReturn back = ProbeReturn::Seek);
 
   // Scans until the position has moved on by at least `byte_budget` bytes, or the scan is done. A read
   // given up for a signal returns Interrupted with the reader back at the event's first byte, so a
@@ -99,7 +100,8 @@ class Scanner {
       : reader_(std::move(reader)), report_(std::move(report)), done_(done) {}
 
   static std::variant<Scanner, IoError> open_walker(std::string_view path, ScanLayout layout,
-                                                    StreamHooks hooks, std::optional<std::int32_t> wd2_channels);
+                                                    StreamHooks hooks, std::optional<std::int32_t> wd2_channels,
+                                                    ProbeReturn back);
   template <class R>
   Step walk(R& reader, std::uint64_t byte_budget);
   // Events reserved for at most, up front: 16 bytes each, 256 MiB in all.

@@ -29,7 +29,8 @@ struct ScannerObject {
 
 ScannerObject* as_scanner(PyObject* self) noexcept { return reinterpret_cast<ScannerObject*>(self); }
 
-// Opens the file before looking at the reader type, as EventReader does, so a bad path wins.
+// Opens the file before looking at the reader type, as EventReader does, so a bad path wins. The WD2
+// probe replays what it read from a pipe instead of seeking back, so that the tools read any stream.
 Scanner open_scanner(std::string_view path, PyObject* reader_type_object, std::string_view reader_type,
                      std::optional<std::int32_t> channels, bool keep_index) {
   const bool known = reader_type == "WD1" || reader_type == "WD2";
@@ -40,7 +41,8 @@ Scanner open_scanner(std::string_view path, PyObject* reader_type_object, std::s
     { EventStream unused = std::move(*stream); }  // the file is closed before the error is raised
     raise_unknown_reader_type(reader_type_object);
   }
-  std::variant<Scanner, IoError> opened = Scanner::open(path, layout, python_stream_hooks(), channels, keep_index);
+  std::variant<Scanner, IoError> opened =
+      Scanner::open(path, layout, python_stream_hooks(), channels, keep_index, ProbeReturn::Replay);
   // A failed open raises as EventReader's would; a probe given up for a signal raises the handler's.
   if (const IoError* error = std::get_if<IoError>(&opened)) raise_io_error(*error);
   return std::move(std::get<Scanner>(opened));

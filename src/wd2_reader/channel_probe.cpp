@@ -44,6 +44,12 @@ Result<ProbeHeader> read_probe_header(EventStream& stream, std::size_t size) {
                      size == kHeaderWithWord ? EventStream::load_u32(&b[24]) : 1u};
 }
 
+// Goes back to byte 0: by seeking, or within the kept bytes of a waiting stream asked to replay them.
+Status back_to_start(EventStream& stream, ProbeReturn back) {
+  if (back == ProbeReturn::Replay && stream.waits()) return stream.return_to(0);
+  return stream.rewind();
+}
+
 bool continues(const ProbeHeader& first, const ProbeHeader& second) noexcept {
   return second.counter == first.counter + 1u && second.samples == first.samples &&
          second.period == first.period && second.channels == first.channels;
@@ -56,8 +62,8 @@ LayoutOutcome unless_eof(const IoError& error, const LayoutOutcome& refutation) 
   return error;
 }
 
-LayoutOutcome probe_without_word(EventStream& stream, const LayoutOutcome& refutation) {
-  if (Status s = stream.rewind(); !s) return s.error();
+LayoutOutcome probe_without_word(EventStream& stream, ProbeReturn back, const LayoutOutcome& refutation) {
+  if (Status s = back_to_start(stream, back); !s) return s.error();
   const Result<ProbeHeader> first = read_probe_header(stream, kHeaderWithoutWord);
   if (!first) return unless_eof(first.error(), refutation);
   const std::uint32_t block = wd2_block_length(1, first->samples);
@@ -71,12 +77,12 @@ LayoutOutcome probe_without_word(EventStream& stream, const LayoutOutcome& refut
 
 // Whether the file reads as events without a word, first two continuing each other. A failure is a
 // no, except a read given up for a signal, which is returned: the caller's signal handler raised.
-Result<bool> confirmed_without_word(EventStream& stream) {
+Result<bool> confirmed_without_word(EventStream& stream, ProbeReturn back) {
   const auto no = [](const IoError& error) -> Result<bool> {
     if (error.kind() == IoErrorKind::Interrupted) return error;
     return false;
   };
-  if (Status s = stream.rewind(); !s) return no(s.error());
+  if (Status s = back_to_start(stream, back); !s) return no(s.error());
   const Result<ProbeHeader> first = read_probe_header(stream, kHeaderWithoutWord);
   if (!first) return no(first.error());
   const std::uint32_t block = wd2_block_length(1, first->samples);
@@ -87,17 +93,17 @@ Result<bool> confirmed_without_word(EventStream& stream) {
   return continues(*first, *second);
 }
 
-LayoutOutcome probe_with_word(EventStream& stream, bool explain) {
+LayoutOutcome probe_with_word(EventStream& stream, ProbeReturn back, bool explain) {
   const Result<ProbeHeader> first = read_probe_header(stream, kHeaderWithWord);
   if (!first) return first.error();
   const std::uint32_t block = wd2_block_length(first->channels, first->samples);
-  if (block >= WD2Reader::kBlockLimit) return probe_without_word(stream, wd2_block_too_large(block));
+  if (block >= WD2Reader::kBlockLimit) return probe_without_word(stream, back, wd2_block_too_large(block));
   const Status skipped = stream.skip(block);
   const Result<ProbeHeader> second =
       skipped ? read_probe_header(stream, kHeaderWithWord) : Result<ProbeHeader>(skipped.error());
   if (!second) {
     if (second.error().kind() != IoErrorKind::UnexpectedEof) return second.error();
-    return probe_without_word(stream, second.error());
+    return probe_without_word(stream, back, second.error());
   }
   if (continues(*first, *second)) {
     const bool wraps = std::uint64_t{first->channels} * first->samples * 4 >= (std::uint64_t{1} << 32);
@@ -105,18 +111,19 @@ LayoutOutcome probe_with_word(EventStream& stream, bool explain) {
                   wraps ? ChannelDecision::WordConfirmedWraps : ChannelDecision::WordConfirmed};
   }
   if (!explain) return Layout{1, ChannelDecision::NoWordUnconfirmed};
-  const Result<bool> confirmed = confirmed_without_word(stream);
+  const Result<bool> confirmed = confirmed_without_word(stream, back);
   if (!confirmed) return confirmed.error();
   return Layout{1, *confirmed ? ChannelDecision::NoWordConfirmed : ChannelDecision::NoWordUnconfirmed};
 }
 
 }  // namespace
 
-ProbeOutcome WD2Reader::open(EventStream stream, ChannelDecision* explain) {
-  const LayoutOutcome outcome = probe_with_word(stream, explain != nullptr);
+ProbeOutcome WD2Reader::open(EventStream stream, ChannelDecision* explain, ProbeReturn back) {
+  if (back == ProbeReturn::Replay) stream.begin_event();
+  const LayoutOutcome outcome = probe_with_word(stream, back, explain != nullptr);
   if (const auto* error = std::get_if<IoError>(&outcome)) return *error;
   if (const auto* error = std::get_if<DecodeError>(&outcome)) return *error;
-  if (Status s = stream.rewind(); !s) return s.error();
+  if (Status s = back_to_start(stream, back); !s) return s.error();
   const Layout layout = std::get<Layout>(outcome);
   if (explain != nullptr) *explain = layout.decision;
   return WD2Reader(std::move(stream), layout.channels);

@@ -60,6 +60,13 @@ constexpr std::uint32_t wd2_block_length(std::uint32_t channels, std::uint32_t s
   return channels * samples * 4u;
 }
 
+// How the probe goes back to byte 0 after reading ahead. Seek rewinds the file, so a stream that cannot
+// seek (a pipe) fails with the seek's error. Replay, on such a waiting stream, keeps every byte the
+// probe reads in the stream's buffer (EventStream::begin_event at byte 0) and returns to them there:
+// it reads any input whose first event and second header fit in the buffer; on other streams it
+// seeks as Seek does.
+enum class ProbeReturn : std::uint8_t { Seek, Replay };
+
 class WD2Reader;
 using ProbeOutcome = std::variant<WD2Reader, IoError, DecodeError>;
 
@@ -75,7 +82,9 @@ class WD2Reader {
   // Given `explain`, the probe also stores there how it decided. Telling a confirmed reading without
   // a word from an unconfirmed one may then take a further look at the file, which passes over the
   // first block with skip_block; the layout decided and every outcome stay those of a plain open.
-  static ProbeOutcome open(EventStream stream, ChannelDecision* explain = nullptr);
+  // `back` says how the probe returns to byte 0 (ProbeReturn).
+  static ProbeOutcome open(EventStream stream, ChannelDecision* explain = nullptr,
+                           ProbeReturn back = ProbeReturn::Seek);
 
   // Takes a stream positioned at byte 0 and reads it with the layout the caller knows, without a probe
   // and without reading anything: `channels` >= 2 means a channel word in every header and blocks of

@@ -47,6 +47,16 @@ Bytes pair(const WD2Header& first, const WD2Header& second) {
       {wd2_event(first, float_ramp(values(first), 1)), wd2_event(second, float_ramp(values(second), 2))});
 }
 
+// A stream over a pipe that holds `file` (smaller than the pipe's buffer) and then ends.
+EventStream pipe_stream(const Bytes& file) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  const ssize_t wrote = ::write(fds[1], file.data(), file.size());
+  ::close(fds[1]);
+  if (wrote != static_cast<ssize_t>(file.size())) throw std::runtime_error("short write to the pipe");
+  return take(EventStream::adopt(FileDescriptor(fds[0])));
+}
+
 class WD2ReaderTest : public ::testing::Test {
  protected:
   WD2Reader open(const Bytes& file) {
@@ -116,6 +126,12 @@ TEST_F(WD2ReaderTest, ProbeDecidesTheLayoutFromTheFirstTwoEvents) {
       EXPECT_EQ(first.timestamp, u64_at(c.file, 4));
     } else {
       EXPECT_TRUE(fds_open_on(path).empty()) << "a failed probe left the file open";
+    }
+    // From a pipe, replaying what it read instead of seeking, the probe decides the same.
+    ProbeOutcome piped = WD2Reader::open(pipe_stream(c.file), nullptr, ProbeReturn::Replay);
+    EXPECT_EQ(describe(piped), c.expected);
+    if (auto* reader = std::get_if<WD2Reader>(&piped)) {
+      EXPECT_EQ(take_event(reader->next()).timestamp, u64_at(c.file, 4));
     }
   }
 }

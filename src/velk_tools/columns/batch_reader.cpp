@@ -65,8 +65,9 @@ PyRef create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const PathArgument path_text = path_argument(path, "path");
   const std::string_view reader_type_text = utf8_argument(reader_type, "reader_type");
   ChannelDecision decision = ChannelDecision::Given;
+  // The probe replays what it read from a pipe instead of seeking back, so any stream can be read.
   WD2Layout wd2{layout != Py_None ? std::optional<std::int32_t>(layout_argument(layout)) : channels_argument(channels),
-                nullptr};
+                nullptr, ProbeReturn::Replay};
   if (!wd2.channels) wd2.decision = &decision;
   Builder builder = open_builder(path_text.text, reader_type, reader_type_text, wd2);
   PyRef self = allocate_instance(type);
