@@ -3,16 +3,33 @@
 
 #include <Python.h>
 
+#include <utility>
+
 #include "binding/errors.hpp"
 #include "event_stream/block_cache.hpp"
 
 namespace velk::py {
 namespace {
 
-void* release_interpreter_lock() { return PyEval_SaveThread(); }
+// The thread state of this thread's decode that runs without the interpreter lock, if one does.
+thread_local PyThreadState* t_decoding = nullptr;
+
+// nullptr when the lock is released already, for a decode: there is nothing to give up.
+void* release_interpreter_lock() { return t_decoding != nullptr ? nullptr : PyEval_SaveThread(); }
 
 // May end the thread by a forced unwind during interpreter shutdown.
-void restore_interpreter_lock(void* released) { PyEval_RestoreThread(static_cast<PyThreadState*>(released)); }
+void restore_interpreter_lock(void* released) {
+  if (released != nullptr) PyEval_RestoreThread(static_cast<PyThreadState*>(released));
+}
+
+// Signal handlers run with the lock, which a decode gives up again afterwards.
+bool check_signals() {
+  if (t_decoding == nullptr) return run_signal_handlers();
+  PyEval_RestoreThread(std::exchange(t_decoding, nullptr));
+  const bool go_on = run_signal_handlers();
+  t_decoding = PyEval_SaveThread();
+  return go_on;
+}
 
 // The sys attribute and capsule name under which the first module publishes its cache. The capsule
 // points at that module's static block_cache::Functions; extension modules are never unloaded, so it
@@ -23,7 +40,17 @@ constexpr const char* kCacheCapsule = "velk._velk_block_cache";
 }  // namespace
 
 StreamHooks python_stream_hooks() noexcept {
-  return {run_signal_handlers, release_interpreter_lock, restore_interpreter_lock};
+  return {check_signals, release_interpreter_lock, restore_interpreter_lock};
+}
+
+void* release_for_decoding() {
+  t_decoding = PyEval_SaveThread();
+  return t_decoding;
+}
+
+void restore_after_decoding(void* released) {
+  t_decoding = nullptr;
+  PyEval_RestoreThread(static_cast<PyThreadState*>(released));
 }
 
 void share_block_cache() {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "binding/arguments.hpp"
-#include "binding/borrow.hpp"
 #include "binding/decoding_hooks.hpp"
+#include "binding/reader_lock.hpp"
 #include "binding/errors.hpp"
 #include "binding/heap_type.hpp"
 #include "scan/scan.hpp"
@@ -23,7 +23,7 @@ namespace {
 
 struct ScannerObject {
   PyObject_HEAD
-  BorrowCounter borrow;
+  ReaderLock lock;  // held by every method; step() walks without the interpreter lock
   Scanner scanner;
 };
 
@@ -60,7 +60,7 @@ PyRef create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                  keep_index != 0);
   PyRef self = allocate_instance(type);
   ScannerObject* object = as_scanner(self.get());
-  new (&object->borrow) BorrowCounter(0);
+  new (&object->lock) ReaderLock();
   new (&object->scanner) Scanner(std::move(scanner));
   return self;
 }
@@ -165,20 +165,25 @@ PyObject* scanner_step(PyObject* self, PyObject* budget) {
     const unsigned long long bytes = PyLong_AsUnsignedLongLong(budget);
     if (bytes == std::numeric_limits<unsigned long long>::max() && PyErr_Occurred()) throw PythonError{};
     ScannerObject* object = as_scanner(self);
-    ExclusiveBorrow borrow(object->borrow);
-    if (object->scanner.step(bytes) == Scanner::Step::Interrupted) throw PythonError{};
+    ReaderLock::Hold hold(object->lock);
+    const Scanner::Step step = without_interpreter_lock([&] { return object->scanner.step(bytes); });
+    if (step == Scanner::Step::Interrupted) throw PythonError{};
     return PyRef::borrow(object->scanner.done() ? Py_True : Py_False).release();
   });
 }
 
 PyObject* scanner_position(PyObject* self, PyObject*) {
-  return guarded<PyObject*>(nullptr, [&] { return to_int(as_scanner(self)->scanner.position()).release(); });
+  return guarded<PyObject*>(nullptr, [&] {
+    ScannerObject* object = as_scanner(self);
+    ReaderLock::Hold hold(object->lock);
+    return to_int(object->scanner.position()).release();
+  });
 }
 
 PyObject* scanner_report(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&] {
     ScannerObject* object = as_scanner(self);
-    SharedBorrow borrow(object->borrow);
+    ReaderLock::Hold hold(object->lock);
     return report_dict(object->scanner.report()).release();
   });
 }
@@ -186,7 +191,7 @@ PyObject* scanner_report(PyObject* self, PyObject*) {
 PyObject* scanner_index(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&] {
     ScannerObject* object = as_scanner(self);
-    SharedBorrow borrow(object->borrow);
+    ReaderLock::Hold hold(object->lock);
     return index_tuple(object->scanner.index()).release();
   });
 }
@@ -195,7 +200,7 @@ void scanner_dealloc(PyObject* self) {
   guarded_unraisable(self, [&] {
     ScannerObject* object = as_scanner(self);
     object->scanner.~Scanner();
-    object->borrow.~BorrowCounter();
+    object->lock.~ReaderLock();
   });
   free_heap_instance(self);
 }

@@ -17,10 +17,11 @@
 #include <variant>
 
 #include "binding/arguments.hpp"
-#include "binding/borrow.hpp"
+#include "binding/decoding_hooks.hpp"
 #include "binding/errors.hpp"
 #include "binding/heap_type.hpp"
 #include "binding/open_reader.hpp"
+#include "binding/reader_lock.hpp"
 #include "binding/sample_array.hpp"
 #include "columns/batch_builder.hpp"
 
@@ -32,7 +33,7 @@ using AnyBatch = std::variant<Batch<WD1Event>, Batch<WD2Event>>;
 
 struct BatchReaderObject {
   PyObject_HEAD
-  BorrowCounter borrow;
+  ReaderLock lock;  // held by every method; read() decodes without the interpreter lock
   Builder builder;
   std::optional<AnyBatch> held;  // built when a signal handler raised; the next read returns it
   ChannelDecision decision;      // how a WD2 layout was settled
@@ -72,7 +73,7 @@ PyRef create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Builder builder = open_builder(path_text.text, reader_type, reader_type_text, wd2);
   PyRef self = allocate_instance(type);
   BatchReaderObject* object = as_batch_reader(self.get());
-  new (&object->borrow) BorrowCounter(0);
+  new (&object->lock) ReaderLock();
   new (&object->builder) Builder(std::move(builder));
   new (&object->held) std::optional<AnyBatch>();
   object->decision = decision;
@@ -107,7 +108,7 @@ PyRef next_batch(BatchReaderObject* object, BatchBuilder<Reader>& builder, std::
                  std::size_t max_bytes) {
   using Event = typename BatchBuilder<Reader>::Event;
   if (max_events == 0) return batch_tuple(Batch<Event>{});
-  auto outcome = builder.next(max_events, max_bytes);
+  auto outcome = without_interpreter_lock([&] { return builder.next(max_events, max_bytes); });
   return std::visit(Overloaded{
                         [](EndOfData) { return batch_tuple(Batch<Event>{}); },
                         [](IoError& error) -> PyRef { raise_io_error(error); },
@@ -139,7 +140,7 @@ PyRef read(BatchReaderObject* object, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 2) raise(PyExc_TypeError, "read() takes 2 arguments: max_events and max_bytes");
   const std::size_t max_events = count_argument(args[0], "max_events");
   const std::size_t max_bytes = count_argument(args[1], "max_bytes");
-  ExclusiveBorrow borrow(object->borrow);
+  ReaderLock::Hold hold(object->lock);
   if (object->held) {
     AnyBatch batch = std::move(*object->held);
     object->held.reset();
@@ -154,16 +155,15 @@ PyRef read(BatchReaderObject* object, PyObject* const* args, Py_ssize_t nargs) {
 PyRef seek(BatchReaderObject* object, PyObject* offset_object) {
   const unsigned long long offset = PyLong_AsUnsignedLongLong(offset_object);
   if (offset == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) throw PythonError{};
-  ExclusiveBorrow borrow(object->borrow);
+  ReaderLock::Hold hold(object->lock);
   object->held.reset();
   Status moved = std::visit([&](auto& builder) { return builder.start_at(offset); }, object->builder);
   if (!moved) raise_io_error(moved.error());
   return PyRef::borrow(Py_None);
 }
 
-// Shared with nothing that runs during a read but signal handlers, which the borrow turns away.
 PyRef position(BatchReaderObject* object) {
-  SharedBorrow borrow(object->borrow);
+  ReaderLock::Hold hold(object->lock);
   const std::uint64_t offset = std::visit([](const auto& builder) { return builder.position(); }, object->builder);
   return checked(PyLong_FromUnsignedLongLong(offset));
 }
@@ -174,6 +174,7 @@ PyRef to_int_or_none(std::optional<std::uint64_t> value) {
 
 // (channels, decision): the WD2 layout and how it was settled, or (None, None) for WD1.
 PyRef layout(BatchReaderObject* object) {
+  ReaderLock::Hold hold(object->lock);
   const auto* builder = std::get_if<BatchBuilder<WD2Reader>>(&object->builder);
   if (builder == nullptr) return checked(PyTuple_Pack(2, Py_None, Py_None));
   PyRef channels = checked(PyLong_FromLong(builder->reader().layout_channels()));
@@ -195,7 +196,7 @@ void batch_reader_dealloc(PyObject* self) {
     BatchReaderObject* object = as_batch_reader(self);
     object->held.~optional();
     object->builder.~Builder();
-    object->borrow.~BorrowCounter();
+    object->lock.~ReaderLock();
   });
   free_heap_instance(self);
 }
@@ -207,7 +208,7 @@ PyObject* batch_reader_position(PyObject* self, void*) {
 PyObject* batch_reader_file_size(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&] {
     BatchReaderObject* object = as_batch_reader(self);
-    SharedBorrow borrow(object->borrow);
+    ReaderLock::Hold hold(object->lock);
     return to_int_or_none(std::visit([](const auto& b) { return b.reader().file_size(); }, object->builder))
         .release();
   });
