@@ -7,11 +7,13 @@ probe, the end of data at a partial event, the WD1 failed state and the same exc
 
 from __future__ import annotations
 
+import functools
 import json
 import operator
 import os
 import sys
-from collections.abc import Sequence
+import threading
+from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, Generic, Literal, TypeVar, Union, overload
 
 import numpy as np
@@ -158,11 +160,16 @@ class BatchIterator(Generic[EventT, SampleT]):
         self._error: Exception | None = None
         self._error_at: tuple[int, int] | None = None
         self._ended = False
+        self._lock = threading.Lock()
 
     def __iter__(self) -> BatchIterator[EventT, SampleT]:
         return self
 
     def __next__(self) -> EventBatch[EventT, SampleT]:
+        with self._lock:  # threads sharing the iterator take turns, each with a whole step
+            return self._step()
+
+    def _step(self) -> EventBatch[EventT, SampleT]:
         if self._limit == 0:
             self._ended = True
             raise StopIteration
@@ -255,7 +262,7 @@ def _bound(value: object, name: str) -> int | None:
 
 def open_batches(path: Source, reader_type: str, max_events: int, max_bytes: int,
                  channels: int | None, start: int | None = None, stop: int | None = None,
-                 index: EventIndex | None = None) -> BatchIterator[Any, Any]:
+                 index: EventIndex | None = None, threads: int = 1) -> BatchIterator[Any, Any]:
     """The checks and the opening shared by read_batches and read_table. A range goes by the index
     (resolve_index) and seeks to its first event; without a stop it reads on to the end as a plain
     read does, so that an error after the last indexed event raises in the same way. A range needs a
@@ -264,6 +271,10 @@ def open_batches(path: Source, reader_type: str, max_events: int, max_bytes: int
     max_bytes = _count(max_bytes, "max_bytes", 0)
     start, stop = _bound(start, "start"), _bound(stop, "stop")
     given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
+    threads = _count(threads, "threads", 1)
+    if threads > 1 and isinstance(path, (str, bytes, os.PathLike)):
+        return open_pooled([(os.fsdecode(path), reader_type, start, stop, index)], max_events, max_bytes,
+                           given, threads)[0]()
     if start is None and stop is None and index is None:
         return _open_whole(path, reader_type, max_events, max_bytes, given)
     if not isinstance(path, (str, bytes, os.PathLike)):
@@ -280,6 +291,30 @@ def open_batches(path: Source, reader_type: str, max_events: int, max_bytes: int
     if found.channels is not None:
         batches._decision = found.report.channel_decision  # as the walk settled it, not "given"
     return batches
+
+
+def open_pooled(files: list[tuple[str, str, int | None, int | None, EventIndex | None]], max_events: int,
+                max_bytes: int, given: int | None, threads: int) -> list[Callable[[], BatchIterator[Any, Any]]]:
+    """Openers of the batches of each file (path, reader type, start, stop, index), in order, decoded
+    by one pool of `threads` threads through each file's index (given, the sidecar or a walk, built
+    ahead by the pool). Open each file's batches after the previous file's are done."""
+    from velk_tools.threaded import ChunkPool, PooledReader
+
+    pool = ChunkPool([(functools.partial(resolve_index, path, reader_type, given, index), start, stop)
+                      for path, reader_type, start, stop, index in files], threads, max_events, max_bytes)
+
+    def open_file(number: int) -> BatchIterator[Any, Any]:
+        path, reader_type = files[number][:2]
+        reader = PooledReader(pool, number)
+        batches: BatchIterator[Any, Any] = BatchIterator(
+            reader, path, reader_type, max_events, max_bytes,  # type: ignore[arg-type]  # a BatchReader's stand-in
+            first_byte=reader.first_byte)
+        found = pool.index(number)
+        if found.channels is not None:
+            batches._decision = found.report.channel_decision  # as the walk settled it, not "given"
+        return batches
+
+    return [functools.partial(open_file, number) for number in range(len(files))]
 
 
 def _open_whole(path: Source, reader_type: str, max_events: int, max_bytes: int,
@@ -300,18 +335,18 @@ def _open_whole(path: Source, reader_type: str, max_events: int, max_bytes: int,
 @overload
 def read_batches(path: Source, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
                  channels: None = None, start: int | None = None,
-                 stop: int | None = None, index: EventIndex | None = None) -> BatchIterator[WD1Event, np.uint16]: ...
+                 stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> BatchIterator[WD1Event, np.uint16]: ...
 @overload
 def read_batches(path: Source, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
                  channels: int | None = None, start: int | None = None,
-                 stop: int | None = None, index: EventIndex | None = None) -> BatchIterator[WD2Event, np.float32]: ...
+                 stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> BatchIterator[WD2Event, np.float32]: ...
 @overload
 def read_batches(path: Source, reader_type: str, max_events: int = ..., *, max_bytes: int = ...,
                  channels: int | None = None, start: int | None = None,
-                 stop: int | None = None, index: EventIndex | None = None) -> BatchIterator[WD1Event | WD2Event, Any]: ...
+                 stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> BatchIterator[WD1Event | WD2Event, Any]: ...
 def read_batches(path: Source, reader_type: str, max_events: int = DEFAULT_MAX_EVENTS, *,
                  max_bytes: int = DEFAULT_MAX_BYTES, channels: int | None = None, start: int | None = None,
-                 stop: int | None = None, index: EventIndex | None = None) -> BatchIterator[Any, Any]:
+                 stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> BatchIterator[Any, Any]:
     """Opens the recording (raising what velk.EventReader raises) and returns an iterator of batches of
     up to `max_events` events. A batch also ends once its samples take `max_bytes` or more (it holds
     at least one event), at end of data, or before an event that raises; the next step raises it, so
@@ -326,7 +361,7 @@ def read_batches(path: Source, reader_type: str, max_events: int = DEFAULT_MAX_E
     `start` and `stop` read events [start, stop) as a slice of the list of the file's events would
     (negatives count from the end). They go by `index`, else the sidecar beside the file when it is
     current, else a walk of the file at scan speed, and the reading seeks straight to `start`."""
-    return open_batches(path, reader_type, max_events, max_bytes, channels, start, stop, index)
+    return open_batches(path, reader_type, max_events, max_bytes, channels, start, stop, index, threads)
 
 
 class EventTable(Generic[EventT, SampleT]):
@@ -361,23 +396,23 @@ class EventTable(Generic[EventT, SampleT]):
 @overload
 def read_table(path: Source, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
                channels: None = None, start: int | None = None,
-                 stop: int | None = None, index: EventIndex | None = None) -> EventTable[WD1Event, np.uint16]: ...
+                 stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> EventTable[WD1Event, np.uint16]: ...
 @overload
 def read_table(path: Source, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
                channels: int | None = None, start: int | None = None,
-                 stop: int | None = None, index: EventIndex | None = None) -> EventTable[WD2Event, np.float32]: ...
+                 stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> EventTable[WD2Event, np.float32]: ...
 @overload
 def read_table(path: Source, reader_type: str, max_events: int = ..., *, max_bytes: int = ...,
                channels: int | None = None, start: int | None = None,
-                 stop: int | None = None, index: EventIndex | None = None) -> EventTable[WD1Event | WD2Event, Any]: ...
+                 stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> EventTable[WD1Event | WD2Event, Any]: ...
 def read_table(path: Source, reader_type: str, max_events: int = DEFAULT_MAX_EVENTS, *,
                max_bytes: int = DEFAULT_MAX_BYTES, channels: int | None = None, start: int | None = None,
-                 stop: int | None = None, index: EventIndex | None = None) -> EventTable[Any, Any]:
+                 stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> EventTable[Any, Any]:
     """Opens the recording (raising what velk.EventReader raises) and returns its events as an Arrow
     stream of record batches of up to `max_events` events. A read error fails the stream after the
     batches before it. The arguments are those of read_batches (`start`, `stop` and `index` too),
     checked here."""
-    return EventTable(open_batches(path, reader_type, max_events, max_bytes, channels, start, stop, index))
+    return EventTable(open_batches(path, reader_type, max_events, max_bytes, channels, start, stop, index, threads))
 
 
 def read_events(path: PathLike, reader_type: str, indices: Sequence[int] | npt.NDArray[np.integer[Any]], *,

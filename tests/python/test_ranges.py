@@ -25,12 +25,17 @@ def loop_of(path: str, reader_type: str, limit: int) -> tuple[list, tuple]:
     return [outcome[1] for outcome in outcomes[:first_other]], outcomes[first_other]
 
 
-def range_of(path: str, reader_type: str, start, stop, max_events: int, index) -> tuple[list, tuple]:
+def range_of(path: str, reader_type: str, start, stop, max_events: int, index, threads: int = 1,
+             sizes: list | None = None) -> tuple[list, tuple]:
+    """The events of a range read, how it ended, and (into `sizes`) its batches' lengths."""
     events: list = []
     try:
-        for batch in velk_tools.read_batches(path, reader_type, max_events, start=start, stop=stop, index=index):
+        for batch in velk_tools.read_batches(path, reader_type, max_events, start=start, stop=stop, index=index,
+                                             threads=threads):
             assert 1 <= len(batch) <= max_events
             events.extend(normalised(batch.event(i)) for i in range(len(batch)))
+            if sizes is not None:
+                sizes.append(len(batch))
     except Exception as error:  # noqa: BLE001 - the exception is the outcome being compared
         return events, ("raise", type(error), error.args)
     return events, ("end",)
@@ -55,8 +60,11 @@ def test_ranges_are_slices_of_the_loop(tmp_path_factory, kind, reader_type, data
     assert repr(index.report) == repr(velk_tools.scan(path, reader_type))
     counters = [dict((key, value) for key, _, value, *_ in event)["event_counter"] for event in events]
     assert index.event_counters.tolist() == counters
+    # Several threads deliver the batches one thread does, cut at the same events.
+    threads = data.draw(st.sampled_from([1, 2, 3]), label="threads")
     for given_index in (None, index):
-        got, got_ending = range_of(path, reader_type, start, stop, max_events, given_index)
+        sizes: list[int] = []
+        got, got_ending = range_of(path, reader_type, start, stop, max_events, given_index, threads, sizes)
         if len(trace(velk.EventReader, path, reader_type, 0)) == 1:
             # No reader can be made (a failed probe): every range raises what construction raises.
             assert (got, got_ending) == ([], ending)
@@ -64,6 +72,9 @@ def test_ranges_are_slices_of_the_loop(tmp_path_factory, kind, reader_type, data
         assert got == events[start:stop]
         if stop is None:
             assert got_ending == ending
+        one_thread: list[int] = []
+        assert range_of(path, reader_type, start, stop, max_events, given_index, 1, one_thread)[0] == got
+        assert sizes == one_thread
     if events:
         picks = data.draw(st.lists(st.integers(-len(events), len(events) - 1), max_size=6), label="picks")
         batch = velk_tools.read_events(path, reader_type, picks, index=index)

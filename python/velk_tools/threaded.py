@@ -1,0 +1,233 @@
+"""Batches decoded by several threads at once, delivered in the file's order.
+
+The batch reader decodes without the interpreter lock, so threads that each read another stretch of
+events run on as many cores. A file is cut, through its index, into chunks of exactly the events the
+one-thread reader puts in each batch; a pool of `threads` threads decodes the chunks, and the reader
+hands them on in order with at most `threads` + 1 chunks read ahead, so memory stays bounded by a few
+batches whatever the file's size. Every chunk but a file's last reads exactly its indexed events; the
+last reads on to the end of the data as a plain read does, so that a partial event or an error there
+comes out in the same place, after the same events.
+"""
+
+from __future__ import annotations
+
+import collections
+import os
+import threading
+from collections.abc import Callable, Generator, Iterator
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import Any, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from velk_tools import _columns
+from velk_tools.event_index import EventIndex
+
+__all__ = ["Chunk", "ChunkPool", "PooledReader", "batch_bounds"]
+
+# A thread's task decodes batches until their samples take this many bytes: handing a task over costs
+# tens of microseconds, a batch of 512 KiB about a hundred.
+_CHUNK_BYTES = 4 << 20
+_UNBOUNDED = 1 << 62
+
+# What a batch read returns: (columns, samples, offsets).
+BatchTuple = tuple[dict[str, Any], Any, Any]
+# A chunk's file number and what reading it gave.
+Outcomes = tuple[int, list[Union[BatchTuple, Exception]]]
+
+
+def batch_bounds(sample_counts: npt.NDArray[np.uint32], sample_bytes: int, max_events: int,
+                 max_bytes: int) -> list[int]:
+    """Where the one-thread reader ends its batches over these events: after `max_events` events, or
+    once the batch's samples take `max_bytes` or more (a batch holds at least one event). The list
+    runs from 0 to len(sample_counts)."""
+    ends = np.concatenate([np.zeros(1, np.int64), np.cumsum(sample_counts, dtype=np.int64) * sample_bytes])
+    n = len(sample_counts)
+    bounds, start = [0], 0
+    while start < n:
+        end = int(np.searchsorted(ends, ends[start] + max_bytes, side="left"))
+        start = min(max(end, start + 1), start + max_events, n)
+        bounds.append(start)
+    return bounds
+
+
+def _group(bounds: list[int], ends: npt.NDArray[np.int64]) -> list[int]:
+    """Positions in `bounds` where chunks begin: each chunk takes whole batches until its samples
+    reach _CHUNK_BYTES, so that a thread's task is long beside the cost of handing it over."""
+    groups, taken = [0], 0
+    for i in range(1, len(bounds)):
+        size = int(ends[bounds[i] - 1])
+        if size - taken >= _CHUNK_BYTES or i == len(bounds) - 1:
+            groups.append(i)
+            taken = size
+    return groups
+
+
+class Chunk:
+    """Consecutive batches of the file an index describes, from event `first` on, of `sizes` events
+    each; `to_end` reads on past them to the end of the data, collecting what a plain read meets
+    there."""
+
+    __slots__ = ("index", "first", "sizes", "to_end")
+
+    def __init__(self, index: EventIndex, first: int, sizes: list[int], to_end: bool) -> None:
+        self.index: EventIndex = index
+        self.first: int = first
+        self.sizes: list[int] = sizes
+        self.to_end: bool = to_end
+
+
+class _Readers(threading.local):
+    """Each pool thread keeps one open reader per file, which it seeks from chunk to chunk."""
+
+    def __init__(self) -> None:
+        self.by_path: dict[str, _columns.BatchReader] = {}
+
+
+def _reader_for(readers: _Readers, index: EventIndex) -> _columns.BatchReader:
+    reader = readers.by_path.get(index.path)
+    if reader is None:
+        channels = index.channels if index.reader_type == "WD2" else None
+        reader = _columns.BatchReader(os.fsencode(index.path), index.reader_type, None, channels)
+        readers.by_path[index.path] = reader
+    return reader
+
+
+def _read_chunk(readers: _Readers, chunk: Chunk, max_events: int, max_bytes: int) -> list[BatchTuple | Exception]:
+    """The chunk's batch, then, for a file's last chunk, what reading on brings: more events (the file
+    has grown), and the exception that ends the data if one does."""
+    index = chunk.index
+    reader = _reader_for(readers, index)
+    offset = int(index.offsets[chunk.first]) if chunk.first < len(index) else index.report.bytes_read
+    reader.seek(offset)
+    out: list[BatchTuple | Exception] = []
+    for wanted in chunk.sizes:
+        batch = reader.read(wanted, _UNBOUNDED)
+        if len(batch[2]) - 1 != wanted:
+            raise OSError(f"{index.path}: fewer events after byte {offset} than indexed; has the file changed?")
+        out.append(batch)
+    while chunk.to_end:
+        try:
+            batch = reader.read(max_events, max_bytes)
+        except Exception as error:
+            out.append(error)
+            break
+        if len(batch[2]) == 1:
+            break
+        out.append(batch)
+    if chunk.to_end:
+        del readers.by_path[index.path]  # the file is done: close it
+    return out
+
+
+class ChunkPool:
+    """Decodes the chunks of a sequence of files on `threads` threads and hands each file's outcomes
+    on in order. Each file comes as (the function that gives its index, start, stop), events [start,
+    stop) as a slice takes them; an index may take a walk to build, so the pool builds those ahead."""
+
+    def __init__(self, files: list[tuple[Callable[[], EventIndex], int | None, int | None]], threads: int,
+                 max_events: int, max_bytes: int) -> None:
+        self._pool = ThreadPoolExecutor(threads, thread_name_prefix="velk_tools reader")
+        self._threads = threads
+        self._max_events, self._max_bytes = max_events, max_bytes
+        self._readers = _Readers()
+        self._indexes: list[Future[EventIndex]] = [self._pool.submit(build) for build, _, _ in files]
+        self._ranges = [(start, stop) for _, start, stop in files]
+        self._outcomes = self._ordered()
+
+    def index(self, file: int) -> EventIndex:
+        """File `file`'s index, once built (raising what building it raised)."""
+        return self._indexes[file].result()
+
+    def first_event(self, file: int) -> int:
+        """The number of file `file`'s first event read."""
+        return slice(*self._ranges[file]).indices(len(self.index(file)))[0]
+
+    def _chunks(self) -> Iterator[tuple[int, Chunk]]:
+        for file in range(len(self._indexes)):
+            index = self.index(file)
+            start, stop = self._ranges[file]
+            first, last, _ = slice(start, stop).indices(len(index))
+            last = max(first, last)
+            sample_bytes = 2 if index.reader_type == "WD1" else 4
+            counts = index.sample_counts[first:last]
+            bounds = batch_bounds(counts, sample_bytes, self._max_events, self._max_bytes)
+            groups = _group(bounds, np.cumsum(counts, dtype=np.int64) * sample_bytes)
+            for a, b in zip(groups, groups[1:]):
+                sizes = [e - s for s, e in zip(bounds[a:b], bounds[a + 1:b + 1])]
+                yield file, Chunk(index, first + bounds[a], sizes, stop is None and first + bounds[b] == len(index))
+            if len(bounds) == 1 and stop is None:  # no event in the range: read on to meet what ends the data
+                yield file, Chunk(index, first, [], True)
+
+    def _ordered(self) -> Generator[Outcomes, None, None]:
+        window: collections.deque[tuple[int, Future[list[BatchTuple | Exception]]]] = collections.deque()
+        for file, chunk in self._chunks():
+            window.append((file, self._pool.submit(_read_chunk, self._readers, chunk, self._max_events,
+                                                  self._max_bytes)))
+            if len(window) > self._threads:
+                file_done, future = window.popleft()
+                yield file_done, future.result()
+        while window:
+            file_done, future = window.popleft()
+            yield file_done, future.result()
+
+    def next_outcomes(self, file: int) -> list[BatchTuple | Exception] | None:
+        """The outcomes of file `file`'s next chunk; None once its chunks are done."""
+        upcoming = next(self._outcomes, None)
+        if upcoming is None:
+            return None
+        if upcoming[0] != file:
+            self._outcomes = _pushed_back(upcoming, self._outcomes)
+            return None
+        return upcoming[1]
+
+    def close(self) -> None:
+        self._outcomes.close()
+        self._pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _pushed_back(first: Outcomes, rest: Generator[Outcomes, None, None]) -> Generator[Outcomes, None, None]:
+    yield first
+    yield from rest
+
+
+class PooledReader:
+    """Stands in for file `file`'s batch reader (read, position, file_size, layout) and hands on the
+    batches the pool decodes for it, ignoring read()'s limits: the chunks were cut by the same ones.
+    An exception met after the file's batches raises once; then the data has ended."""
+
+    def __init__(self, pool: ChunkPool, file: int) -> None:
+        self._pool, self._file = pool, file
+        index = pool.index(file)
+        channels = index.channels if index.reader_type == "WD2" else None
+        self._reader = _columns.BatchReader(os.fsencode(index.path), index.reader_type, None, channels)
+        self._header_bytes = 28 if channels is not None and channels >= 2 else 24
+        first = pool.first_event(file)
+        self.first_byte: int = int(index.offsets[first]) if first < len(index) else index.report.bytes_read
+        self.position: int = self.first_byte
+        self._pending: collections.deque[BatchTuple | Exception] = collections.deque()
+        self._done = False
+
+    def read(self, max_events: int, max_bytes: int) -> BatchTuple:
+        if max_events == 0:
+            return self._reader.read(0, 0)
+        while not self._pending and not self._done:
+            outcomes = self._pool.next_outcomes(self._file)
+            self._done = outcomes is None
+            self._pending.extend(outcomes or ())
+        if not self._pending:
+            return self._reader.read(0, 0)
+        outcome = self._pending.popleft()
+        if isinstance(outcome, Exception):
+            raise outcome
+        _, samples, offsets = outcome
+        self.position += (len(offsets) - 1) * self._header_bytes + samples.nbytes
+        return outcome
+
+    @property
+    def file_size(self) -> int | None:
+        return self._reader.file_size
+
+    def layout(self) -> tuple[int | None, str | None]:
+        return self._reader.layout()
