@@ -87,6 +87,11 @@ def test_scan_of_several_files_counts_them_and_reports_unopenable_ones(velk_cli,
     assert result.stdout.splitlines()[1:] == [
         "missing.wd1 [WD1]: cannot open: FileNotFoundError: No such file or directory (os error 2)",
         "2 files: 1 complete, 1 incomplete"]
+    # Several at once: the same lines in the files' order.
+    jobs = velk_cli("scan", "--jobs", "2", "missing.wd1", "a.wd1", "b.wd2", "a.wd1")
+    alone = velk_cli("scan", "missing.wd1", "a.wd1", "b.wd2", "a.wd1")
+    assert jobs.returncode == alone.returncode == 1
+    assert jobs.stdout == alone.stdout
 
 
 def test_scan_json_lines_carry_the_reports(velk_cli, tmp_path):
