@@ -129,8 +129,8 @@ std::size_t EventStream::keep_event() noexcept {
 }
 
 bool EventStream::event_fits(std::size_t more) const noexcept {
-  return waits_ && event_start_ >= origin_ && position() - event_start_ <= capacity_ &&
-         more <= capacity_ - (position() - event_start_);
+  // position() - event_start_ <= pos_ <= capacity_ once the event starts within the buffer.
+  return waits_ && event_start_ >= origin_ && more <= capacity_ - (position() - event_start_);
 }
 
 // The kernel fills `destination` before it writes to the buffer, so a read that stops early (end of
@@ -240,22 +240,21 @@ bool EventStream::file_holds(std::uint64_t n) const noexcept {
 
 Status EventStream::rewind() { return seek(0); }
 
+bool EventStream::move_within_buffer(std::uint64_t offset) noexcept {
+  if (offset < origin_ || offset - origin_ > filled_) return false;
+  pos_ = static_cast<std::size_t>(offset - origin_);
+  return true;
+}
+
 Status EventStream::return_to(std::uint64_t mark) {
   assert(mark <= position());
-  if (mark >= origin_) {
-    pos_ = static_cast<std::size_t>(mark - origin_);
-    return {};
-  }
-  return seek(mark);
+  return move_within_buffer(mark) ? Status{} : seek(mark);
 }
 
 Status EventStream::start_at(std::uint64_t offset) {
-  if (offset >= origin_ && offset - origin_ <= filled_) {
-    pos_ = static_cast<std::size_t>(offset - origin_);
-    event_start_ = offset;
-    return {};
-  }
-  return seek(offset);
+  if (!move_within_buffer(offset)) return seek(offset);
+  event_start_ = offset;
+  return {};
 }
 
 Status EventStream::seek(std::uint64_t offset) {

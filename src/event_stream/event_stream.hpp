@@ -239,6 +239,8 @@ class EventStream {
   Result<std::size_t> read_direct(std::byte* destination, std::size_t n);
   // Moves the file to `offset` and drops whatever is buffered.
   Status seek(std::uint64_t offset);
+  // Moves to `offset` without a system call when the buffer holds it; false, moving nothing, otherwise.
+  bool move_within_buffer(std::uint64_t offset) noexcept;
   // Retries a system call interrupted by a signal unless hooks_.on_signal says to give up; on a
   // waiting stream, each try runs between hooks_.release and hooks_.restore.
   template <class Call>

@@ -215,6 +215,25 @@ TEST_F(StreamTest, ReturnToGoesBackWithinTheBufferOrBySeeking) {
   }
 }
 
+// start_at moves anywhere in the file, as an index asks: within the buffer forwards and backwards
+// without a system call, beyond it by seeking; the event it notes is where return_to comes back to.
+TEST_F(StreamTest, StartAtMovesWithinTheBufferOrBySeekingAndBeginsAnEventThere) {
+  const Bytes bytes = pattern_bytes(3 * kBufferCapacity);
+  EventStream stream = open_stream(dir.write("file", bytes));
+  read_bytes(stream, 16);  // the buffer now holds the file's first kBufferCapacity bytes
+  for (const std::uint64_t offset : std::initializer_list<std::uint64_t>{
+           100, 4, kBufferCapacity - 8, 2 * kBufferCapacity + 5, 30, 3 * kBufferCapacity}) {
+    SCOPED_TRACE(offset);
+    ASSERT_TRUE(stream.start_at(offset));
+    EXPECT_EQ(stream.position(), offset);
+    const std::size_t n = std::min<std::size_t>(8, bytes.size() - offset);
+    EXPECT_EQ(read_bytes(stream, n), slice(bytes, offset, n));
+    EXPECT_TRUE(stream.return_to(offset));
+    EXPECT_EQ(read_bytes(stream, n), slice(bytes, offset, n));
+  }
+  EXPECT_FALSE(stream.read_u32());  // the last offset was the end of the file
+}
+
 // A FIFO blocks open(2) until a writer comes and read(2) until it writes. A signal without SA_RESTART
 // interrupts each call once; the stream must go back into the same call both times.
 TEST_F(StreamTest, OpenAndReadInterruptedBySignalsAreRetried) {
