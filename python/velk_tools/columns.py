@@ -113,13 +113,27 @@ class _Tally:
 
     def add(self, batch: EventBatch[Any, Any]) -> None:
         n = len(batch)
-        sizes, events = np.unique(np.diff(batch.offsets), return_counts=True)
-        for size, count in zip(sizes.tolist(), events.tolist()):
-            self.sample_counts[size] = self.sample_counts.get(size, 0) + count
+        # The common batches (one sample count, counters one apart) take one comparison each.
+        sizes = np.diff(batch.offsets)
+        if (sizes == sizes[0]).all():
+            self.sample_counts[int(sizes[0])] = self.sample_counts.get(int(sizes[0]), 0) + n
+        else:
+            for size, count in zip(*(a.tolist() for a in np.unique(sizes, return_counts=True))):
+                self.sample_counts[size] = self.sample_counts.get(size, 0) + count
         # Steps modulo 2^32, read as signed: above 1 a gap, 0 or below a backward step.
         counters = np.concatenate([self._last_counter, batch.columns["event_counter"].astype(np.uint32)])
         steps = np.diff(counters).view(np.int32)
-        first_index = self.events + (1 - len(self._last_counter))  # the event after steps[0]
+        if not (steps == 1).all():
+            self._add_steps(steps, self.events + (1 - len(self._last_counter)))  # the event after steps[0]
+        times = batch.columns["timestamp"]
+        if self.first_timestamp is None:
+            self.first_timestamp = int(times[0])
+        self.last_timestamp = int(times[-1])
+        self._last_counter = counters[-1:]
+        self.events += n
+        self.bytes_read += n * self.header_bytes + int(batch.offsets[-1]) * self.sample_bytes
+
+    def _add_steps(self, steps: npt.NDArray[np.int32], first_index: int) -> None:
         gaps, backward = np.flatnonzero(steps > 1), np.flatnonzero(steps <= 0)
         self.counter_gaps += len(gaps)
         self.missing_counts += int(steps[gaps].astype(np.int64).sum()) - len(gaps)
@@ -128,13 +142,6 @@ class _Tally:
             self.first_gap_event = first_index + int(gaps[0])
         if self.first_backward_event is None and len(backward):
             self.first_backward_event = first_index + int(backward[0])
-        times = batch.columns["timestamp"]
-        if self.first_timestamp is None:
-            self.first_timestamp = int(times[0])
-        self.last_timestamp = int(times[-1])
-        self._last_counter = counters[-1:]
-        self.events += n
-        self.bytes_read += n * self.header_bytes + int(batch.offsets[-1]) * self.sample_bytes
 
 
 class BatchIterator(Generic[EventT, SampleT]):
