@@ -1,5 +1,6 @@
 # Type information for the batch reader and the Arrow exports behind velk_tools.columns.
 
+from collections.abc import Sequence
 from typing import Any, final
 
 import numpy as np
@@ -18,6 +19,9 @@ class BatchReader:
     def file_size(self) -> int | None: ...
     def layout(self) -> tuple[int | None, str | None]: ...
     def seek(self, offset: int, /) -> None: ...
+    def read_counted(
+        self, counts: Sequence[int], /
+    ) -> list[tuple[dict[str, npt.NDArray[Any]], npt.NDArray[Any], npt.NDArray[np.int64]]]: ...
     def read(
         self, max_events: int, max_bytes: int, /
     ) -> tuple[dict[str, npt.NDArray[Any]], npt.NDArray[Any], npt.NDArray[np.int64]]: ...

@@ -29,7 +29,6 @@ __all__ = ["Chunk", "ChunkPool", "PooledReader", "batch_bounds"]
 # A thread's task decodes batches until their samples take this many bytes: handing a task over costs
 # tens of microseconds, a batch of 512 KiB about a hundred.
 _CHUNK_BYTES = 4 << 20
-_UNBOUNDED = 1 << 62
 
 # What a batch read returns: (columns, samples, offsets).
 BatchTuple = tuple[dict[str, Any], Any, Any]
@@ -101,12 +100,9 @@ def _read_chunk(readers: _Readers, chunk: Chunk, max_events: int, max_bytes: int
     reader = _reader_for(readers, index)
     offset = int(index.offsets[chunk.first]) if chunk.first < len(index) else index.report.bytes_read
     reader.seek(offset)
-    out: list[BatchTuple | Exception] = []
-    for wanted in chunk.sizes:
-        batch = reader.read(wanted, _UNBOUNDED)
-        if len(batch[2]) - 1 != wanted:
-            raise OSError(f"{index.path}: fewer events after byte {offset} than indexed; has the file changed?")
-        out.append(batch)
+    out: list[BatchTuple | Exception] = list(reader.read_counted(chunk.sizes))
+    if [len(batch[2]) - 1 for batch in out] != chunk.sizes:
+        raise OSError(f"{index.path}: fewer events after byte {offset} than indexed; has the file changed?")
     while chunk.to_end:
         try:
             batch = reader.read(max_events, max_bytes)

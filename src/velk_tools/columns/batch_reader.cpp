@@ -15,6 +15,7 @@
 #include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "binding/arguments.hpp"
 #include "binding/decoding_hooks.hpp"
@@ -30,6 +31,9 @@ namespace {
 
 using Builder = std::variant<BatchBuilder<WD1Reader>, BatchBuilder<WD2Reader>>;
 using AnyBatch = std::variant<Batch<WD1Event>, Batch<WD2Event>>;
+
+// A byte limit no batch reaches: batches of counted events end by their count.
+constexpr std::size_t kUnboundedBytes = std::size_t{1} << 62;
 
 struct BatchReaderObject {
   PyObject_HEAD
@@ -150,6 +154,57 @@ PyRef read(BatchReaderObject* object, PyObject* const* args, Py_ssize_t nargs) {
                     object->builder);
 }
 
+// Batches of exactly `counts` events each, decoded in one stretch without the interpreter lock, so that
+// a thread decoding many batches takes the lock back once. A batch cut short (the file changed since
+// it was indexed, or ends) ends the list; an error raises, dropping the batches before it.
+template <class Reader>
+PyRef counted_batches(BatchBuilder<Reader>& builder, const std::vector<std::size_t>& counts) {
+  using Event = typename BatchBuilder<Reader>::Event;
+  std::vector<Batch<Event>> batches;
+  batches.reserve(counts.size());
+  BatchOutcome<Event> stop = EndOfData{};
+  without_interpreter_lock([&] {
+    for (const std::size_t count : counts) {
+      auto outcome = builder.next(count, kUnboundedBytes);
+      auto* batch = std::get_if<Batch<Event>>(&outcome);
+      if (batch == nullptr) {
+        stop = std::move(outcome);
+        break;
+      }
+      batches.push_back(std::move(*batch));
+      if (batches.back().events != count) break;
+    }
+    return 0;
+  });
+  if (PyErr_Occurred() != nullptr) throw PythonError{};  // a signal handler raised
+  if (auto* error = std::get_if<IoError>(&stop)) raise_io_error(*error);
+  if (auto* error = std::get_if<DecodeError>(&stop)) raise_decode_error(*error);
+  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(batches.size())));
+  for (std::size_t i = 0; i < batches.size(); ++i) {
+    check(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), batch_tuple(std::move(batches[i])).release()));
+  }
+  return list;
+}
+
+std::vector<std::size_t> counts_argument(PyObject* value) {
+  const Py_ssize_t size = PySequence_Size(value);
+  if (size < 0) throw PythonError{};
+  std::vector<std::size_t> counts;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyRef item = checked(PySequence_GetItem(value, i));
+    counts.push_back(count_argument(item.get(), "a count"));
+  }
+  return counts;
+}
+
+PyRef read_counted(BatchReaderObject* object, PyObject* counts_object) {
+  prepare_sample_arrays();  // first: importing NumPy runs Python code
+  const std::vector<std::size_t> counts = counts_argument(counts_object);
+  ReaderLock::Hold hold(object->lock);
+  object->held.reset();
+  return std::visit([&](auto& builder) { return counted_batches(builder, counts); }, object->builder);
+}
+
 // seek(offset): the next read starts at `offset`, an event's first byte found by a walk of the file;
 // a batch or an error held back is dropped.
 PyRef seek(BatchReaderObject* object, PyObject* offset_object) {
@@ -214,6 +269,10 @@ PyObject* batch_reader_file_size(PyObject* self, void*) {
   });
 }
 
+PyObject* batch_reader_read_counted(PyObject* self, PyObject* counts) {
+  return guarded<PyObject*>(nullptr, [&] { return read_counted(as_batch_reader(self), counts).release(); });
+}
+
 PyObject* batch_reader_seek(PyObject* self, PyObject* offset) {
   return guarded<PyObject*>(nullptr, [&] { return seek(as_batch_reader(self), offset).release(); });
 }
@@ -234,6 +293,9 @@ PyMethodDef batch_reader_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_reader_read)), METH_FASTCALL,
      "read($self, max_events, max_bytes, /)\n--\n\n"
      "The next batch of up to max_events events as (columns, samples, offsets)."},
+    {"read_counted", batch_reader_read_counted, METH_O,
+     "read_counted($self, counts, /)\n--\n\n"
+     "Batches of exactly counts[i] events, decoded at one go; a short batch ends the list."},
     {"seek", batch_reader_seek, METH_O,
      "seek($self, offset, /)\n--\n\nThe next read starts at offset, the first byte of an event."},
     {"layout", batch_reader_layout, METH_NOARGS,
