@@ -100,9 +100,10 @@ def _read_chunk(readers: _Readers, chunk: Chunk, max_events: int, max_bytes: int
     reader = _reader_for(readers, index)
     offset = int(index.offsets[chunk.first]) if chunk.first < len(index) else index.report.bytes_read
     reader.seek(offset)
-    out: list[BatchTuple | Exception] = list(reader.read_counted(chunk.sizes))
-    if [len(batch[2]) - 1 for batch in out] != chunk.sizes:
+    batches = reader.read_counted(chunk.sizes)
+    if [len(offsets) - 1 for _, _, offsets in batches] != chunk.sizes:
         raise OSError(f"{index.path}: fewer events after byte {offset} than indexed; has the file changed?")
+    out: list[BatchTuple | Exception] = list(batches)
     while chunk.to_end:
         try:
             batch = reader.read(max_events, max_bytes)
