@@ -209,6 +209,7 @@ class DatasetIterator(BatchIterator[EventT, SampleT]):
             elif last:
                 self._ended = True
                 raise StopIteration
+            del current  # a traceback of the next part's failure keeps this frame, and so the file
             self._open_next()
 
     @property
