@@ -31,9 +31,14 @@ def export_schema(
     samples: npt.NDArray[Any],
     offsets: npt.NDArray[np.int64],
     metadata: dict[str, str] | None = None,
+    source: tuple[npt.NDArray[np.int32], npt.NDArray[np.int32], npt.NDArray[np.uint8]] | None = None,
     /,
 ) -> object: ...
 def export_batch(
-    columns: dict[str, npt.NDArray[Any]], samples: npt.NDArray[Any], offsets: npt.NDArray[np.int64], /
+    columns: dict[str, npt.NDArray[Any]],
+    samples: npt.NDArray[Any],
+    offsets: npt.NDArray[np.int64],
+    source: tuple[npt.NDArray[np.int32], npt.NDArray[np.int32], npt.NDArray[np.uint8]] | None = None,
+    /,
 ) -> tuple[object, object]: ...
 def export_stream(schema_source: object, batches: object, /) -> object: ...

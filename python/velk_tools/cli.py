@@ -21,6 +21,7 @@ import numpy as np
 
 from velk_tools import ScanReport, index, read_batches, scan
 from velk_tools.columns import BatchIterator
+from velk_tools.datasets import expand_sources, is_dataset
 from velk_tools.report import velk_version
 from velk_tools.sources import NamedReader, inner_name, open_compressed
 
@@ -37,6 +38,7 @@ Check recordings of the WD1 and WD2 layouts as velk reads them.
   velk index FILE...     scan each file and write its event index beside it (FILE.vidx)
   velk head FILE... -n N print the first N events' header values and a summary of their samples
   velk convert FILE OUT  write the events to OUT.parquet or OUT.arrow (needs pyarrow: velk[parquet])
+  velk convert FILE... DIR/  write each file to DIR/NAME.parquet: one Parquet dataset
 
 The layout comes from the file name's extension (.wd1 or .wd2, any case) unless --type is given; FILE
 "-" reads standard input, with --type. A FILE ending in .gz, .bz2, .xz or .zst (zstd needs the
@@ -74,7 +76,17 @@ once. The table is written to a temporary file beside OUT and renamed into place
 never left half written; an existing OUT is replaced only with --force, and never when it is FILE. If
 FILE does not read to its end, OUT holds the events before that point, the file's INCOMPLETE line is
 printed and the exit status is 1. The schema metadata "velk" tells where the table came from and how
-far the file was read. Needs pyarrow (pip install 'velk[parquet]')."""
+far the file was read. Needs pyarrow (pip install 'velk[parquet]').
+
+With several FILEs, a quoted glob pattern, or an OUT that ends in "/" or is a directory, OUT is a
+directory (created if missing) that receives one Parquet dataset: FILE's events in OUT/NAME.parquet,
+NAME being FILE's base name without its extensions (run7.wd2.gz gives run7.parquet). Every file has
+the same schema, the columns above and "source", FILE's name as given, so pyarrow.dataset, DuckDB's
+read_parquet('OUT/*.parquet') and polars.scan_parquet read them as one table; each carries its own
+"velk" metadata. All FILEs must have one layout. Each output follows the rules above; an output is
+not written over an existing file without --force, nor over any input (checked for all before any is
+written, exit status 2). A FILE that cannot be read or does not read to its end gets its line and the
+others are converted; the exit status is then 1."""
 
 # Bytes of samples at which `velk convert` ends a batch.
 CONVERT_BATCH_BYTES = 64 << 20
@@ -388,11 +400,16 @@ class TableWriter:
     Parquet footer takes it after the last batch, and the Arrow file's two copies of the schema are
     given a placeholder of fixed length that finish() overwrites in place."""
 
-    def __init__(self, out: str, batches: BatchIterator[Any, Any], compression: str) -> None:
+    def __init__(self, out: str, batches: BatchIterator[Any, Any], compression: str,
+                 source: str | None = None) -> None:
         self.pa: Any
         self.pa, self._parquet_module = import_pyarrow()
         self.out: str = out
         self.schema: Any = self.pa.schema(batches.empty_batch())
+        # A dataset's file names its input in a last column, a string, the same type in every file.
+        self.source: str | None = source
+        if source is not None:
+            self.schema = self.schema.append(self.pa.field("source", self.pa.string(), nullable=False))
         self.parquet: bool = out.lower().endswith(".parquet")
         self.placeholder: str = ""
         directory = os.path.dirname(os.path.abspath(out))
@@ -411,6 +428,8 @@ class TableWriter:
 
     def _open_parquet(self, codec: str | None) -> Any:
         options = parquet_options(codec, self.schema.field("data").type.value_type == self.pa.float32())
+        if self.source is not None:
+            options["use_dictionary"] = ["source"]  # one value, stored once per page
         return self._parquet_module.ParquetWriter(self.temporary, self.schema, **options)
 
     def _open_arrow(self, codec: str | None, batches: BatchIterator[Any, Any]) -> Any:
@@ -422,7 +441,11 @@ class TableWriter:
         return self.pa.ipc.new_file(self.temporary, schema, options=options)
 
     def write(self, batch: Any) -> None:
-        self.writer.write_batch(self.pa.record_batch(batch))
+        record_batch = self.pa.record_batch(batch)
+        if self.source is not None:
+            columns = [*record_batch.columns, self.pa.repeat(self.source, len(record_batch))]
+            record_batch = self.pa.RecordBatch.from_arrays(columns, schema=self.schema)
+        self.writer.write_batch(record_batch)
 
     def finish(self, provenance: str) -> None:
         if self.parquet:
@@ -500,20 +523,99 @@ def refuse_to_overwrite(name: str, out: str, force: bool) -> None:
 
 
 def run_convert(args: argparse.Namespace) -> int:
-    name, out = args.file, args.out
+    names, out = args.files, args.out
+    if (len(names) > 1 or out.endswith(("/", os.sep)) or os.path.isdir(out)
+            or any(name != STDIN and is_dataset(name) for name in names)):
+        return convert_dataset(names, out, args)
+    name = names[0]
     if not out.lower().endswith(FORMATS):
         raise UsageError(f"cannot tell the output format of {shown(out)!r}: name it .parquet or .arrow")
+    refuse_to_overwrite(name, out, args.force)
+    return convert_file(name, out, command_layout(name, args.type), args)
+
+
+def command_layout(name: str, given: str | None) -> str:
     try:
-        reader_type = layout_of(name, args.type)
+        return layout_of(name, given)
     except FileError as error:
         raise UsageError(f"{shown(name)}: {error}") from None
-    refuse_to_overwrite(name, out, args.force)
+
+
+def dataset_inputs(patterns: Sequence[str]) -> list[str]:
+    """The FILEs of a dataset conversion, each glob pattern (given quoted) as the names it matches."""
+    names: list[str] = []
+    for pattern in patterns:
+        if pattern == STDIN:
+            raise UsageError("standard input cannot be part of a dataset: give files")
+        try:
+            names.extend(str(name) for name in expand_sources(pattern))  # a str names str files
+        except FileNotFoundError as error:
+            raise UsageError(str(error)) from None
+    return names
+
+
+def dataset_outputs(names: list[str], out_dir: str) -> list[str]:
+    """OUT_DIR/NAME.parquet for each FILE; UsageError when two FILEs would write the same one."""
+    outs = [os.path.join(out_dir, os.path.splitext(os.path.basename(inner_name(name)))[0] + ".parquet")
+            for name in names]
+    seen: dict[str, str] = {}
+    for name, out in zip(names, outs):
+        if out in seen:
+            raise UsageError(f"{shown(seen[out])} and {shown(name)} would both be written to {shown(out)}")
+        seen[out] = name
+    return outs
+
+
+def refuse_dataset_outputs(names: list[str], outs: list[str], force: bool) -> None:
+    """refuse_to_overwrite for every output against every input, before anything is written."""
+    inputs: dict[tuple[int, int], str] = {}
+    for name in names:
+        try:
+            info = os.stat(name)
+        except OSError:
+            continue  # its own line when it is read
+        inputs[(info.st_dev, info.st_ino)] = name
+    for out in outs:
+        try:
+            target = os.stat(out)
+        except FileNotFoundError:
+            continue
+        given = inputs.get((target.st_dev, target.st_ino))
+        if given is not None:
+            raise UsageError(f"{shown(out)} is the input {shown(given)}: refusing to write over it")
+        if not force:
+            raise UsageError(f"{shown(out)} exists: give --force to replace it")
+
+
+def convert_dataset(patterns: Sequence[str], out_dir: str, args: argparse.Namespace) -> int:
+    if not (out_dir.endswith(("/", os.sep)) or os.path.isdir(out_dir)):
+        raise UsageError(f"several files go to a directory: end {shown(out_dir)!r} with / to create it")
+    names = dataset_inputs(patterns)
+    layouts = {name: command_layout(name, args.type) for name in names}
+    first = names[0]
+    other = next((name for name in names if layouts[name] != layouts[first]), None)
+    if other is not None:
+        raise UsageError(f"a dataset holds one layout, but {shown(first)} is {layouts[first]} and "
+                         f"{shown(other)} is {layouts[other]}")
+    outs = dataset_outputs(names, out_dir)
+    refuse_dataset_outputs(names, outs, args.force)
+    os.makedirs(out_dir, exist_ok=True)
+    good = sum(convert_file(name, out, layouts[name], args, source_column=True) == 0
+               for name, out in zip(names, outs))
+    print(f"{plural(len(names), 'file')} to {shown(out_dir)}: {good} complete, {len(names) - good} not")
+    return 0 if good == len(names) else 1
+
+
+def convert_file(name: str, out: str, reader_type: str, args: argparse.Namespace, *,
+                 source_column: bool = False) -> int:
+    """Writes FILE's events to OUT (with the "source" column for a dataset); the exit status."""
     try:
         batches = open_batches(name, reader_type, args.channels, 65536, CONVERT_BATCH_BYTES)
-    except (OSError, FileError) as error:
+    except (OSError, ValueError, FileError) as error:
         return failed("convert", name, error)
     try:
-        events, report = write_table(name, batches, TableWriter(out, batches, args.compression))
+        writer = TableWriter(out, batches, args.compression, shown(name) if source_column else None)
+        events, report = write_table(name, batches, writer)
     except OSError as error:  # the writer's: an older OUT stays as it was
         return failed("convert", out, error)
     if not report.complete:
@@ -615,11 +717,12 @@ def build_parser() -> argparse.ArgumentParser:
     head_parser.add_argument("files", nargs="+", metavar="FILE", help="the recordings")
     head_parser.add_argument("-n", type=count, default=10, metavar="N", help="how many events (default 10)")
     head_parser.add_argument("--json", action="store_true", help="print each file as one JSON line")
-    convert_parser = commands.add_parser("convert", help="write a file's events to Parquet or Arrow",
+    convert_parser = commands.add_parser("convert", help="write files' events to Parquet or Arrow",
                                          description=CONVERT_HELP, formatter_class=raw)
-    convert_parser.add_argument("file", metavar="FILE", help="the recording")
-    convert_parser.add_argument("out", metavar="OUT", help="the table to write: OUT.parquet or OUT.arrow")
-    convert_parser.add_argument("--force", action="store_true", help="replace OUT if it exists")
+    convert_parser.add_argument("files", nargs="+", metavar="FILE", help="the recordings (or a quoted glob)")
+    convert_parser.add_argument("out", metavar="OUT", help="the table to write, OUT.parquet or OUT.arrow, or "
+                                                          "a directory DIR/ for one Parquet dataset")
+    convert_parser.add_argument("--force", action="store_true", help="replace existing outputs")
     convert_parser.add_argument("--compression", choices=COMPRESSIONS, default="zstd",
                                 help="the codec of the table's pages (default zstd; lz4 and zstd only "
                                      "for .arrow, where the others mean none)")

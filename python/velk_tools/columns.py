@@ -26,6 +26,7 @@ from velk_tools.sources import Feeder, Source, open_source
 
 if TYPE_CHECKING:
     from velk import WD1Event, WD2Event
+    from velk_tools.datasets import Sources
 
 # What every function of velk_tools takes as a file name: whatever the OS takes.
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -50,22 +51,32 @@ class EventBatch(Generic[EventT, SampleT]):
     `columns` maps each header field, in the event dictionary's key order, to an array of the field's
     exact type; `samples` holds every sample of the batch (uint16 for WD1, float32 for WD2, bit-exact),
     and event i's samples are `samples[offsets[i]:offsets[i + 1]]`. The arrays own their memory; they
-    are shared, not copied, with NumPy views and Arrow consumers.
+    are shared, not copied, with NumPy views and Arrow consumers. `source` is the name of the file the
+    batch comes from when it is read as part of a dataset (a batch never spans two files), else None;
+    its Arrow form then has a last column "source", dictionary-encoded.
     """
 
-    __slots__ = ("columns", "samples", "offsets")
+    __slots__ = ("columns", "samples", "offsets", "source", "_names")
 
     def __init__(self, columns: dict[str, npt.NDArray[Any]], samples: npt.NDArray[SampleT],
                  offsets: npt.NDArray[np.int64]) -> None:
         self.columns: dict[str, npt.NDArray[Any]] = columns
         self.samples: npt.NDArray[SampleT] = samples
         self.offsets: npt.NDArray[np.int64] = offsets
+        self.source: str | None = None
+        self._names: SourceNames | None = None
 
     def __len__(self) -> int:
         return len(self.offsets) - 1
 
     def __repr__(self) -> str:
-        return f"<EventBatch of {len(self)} events, {self.offsets[-1]} samples>"
+        origin = "" if self.source is None else f" of {self.source}"
+        return f"<EventBatch of {len(self)} events{origin}, {self.offsets[-1]} samples>"
+
+    def _source_column(self) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int32], npt.NDArray[np.uint8]] | None:
+        if self._names is None or self.source is None:
+            return None
+        return self._names.column(self.source, len(self))
 
     def to_2d(self) -> npt.NDArray[SampleT]:
         """The samples as an (events, samples per event) array sharing their memory; ValueError when
@@ -88,12 +99,30 @@ class EventBatch(Generic[EventT, SampleT]):
         return event  # type: ignore[return-value]  # the keys and types of EventT, built from the columns
 
     def __arrow_c_schema__(self) -> object:
-        """A struct of the header columns and "data", a large list of the samples."""
-        return _columns.export_schema(self.columns, self.samples, self.offsets)
+        """A struct of the header columns and "data", a large list of the samples (and "source")."""
+        return _columns.export_schema(self.columns, self.samples, self.offsets, None, self._source_column())
 
     def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]:
         """The batch as an Arrow record batch over the same memory (a requested schema is not applied)."""
-        return _columns.export_batch(self.columns, self.samples, self.offsets)
+        return _columns.export_batch(self.columns, self.samples, self.offsets, self._source_column())
+
+
+class SourceNames:
+    """The dictionary of a dataset's "source" column: each file name once, in the order of the files,
+    as the UTF-8 bytes and int32 offsets Arrow shares. A name that is not valid Unicode (undecodable
+    bytes) is given with backslash escapes."""
+
+    def __init__(self, names: Sequence[str]) -> None:
+        self.names: list[str] = list(dict.fromkeys(names))
+        self._codes: dict[str, int] = {name: code for code, name in enumerate(self.names)}
+        encoded = [name.encode("utf-8", "backslashreplace") for name in self.names]
+        self._offsets: npt.NDArray[np.int32] = np.cumsum([0] + [len(e) for e in encoded], dtype=np.int32)
+        self._bytes: npt.NDArray[np.uint8] = np.frombuffer(b"".join(encoded), dtype=np.uint8)
+
+    def column(self, name: str, events: int) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int32],
+                                                      npt.NDArray[np.uint8]]:
+        """The `source` column of `events` events of the file `name`."""
+        return np.full(events, self._codes[name], dtype=np.int32), self._offsets, self._bytes
 
 
 class _Tally:
@@ -234,6 +263,10 @@ class BatchIterator(Generic[EventT, SampleT]):
             first_backward_event=t.first_backward_event, first_timestamp=t.first_timestamp,
             last_timestamp=t.last_timestamp)
 
+    def reports(self) -> list[ScanReport]:
+        """One report per file read so far, in the order of the files: here, [report()]."""
+        return [self.report()]
+
     def provenance(self) -> dict[str, str]:
         """The Arrow schema metadata of a table of these events: JSON under the key "velk"."""
         return {"velk": json.dumps(self.report().provenance(final=self.ended))}
@@ -340,18 +373,18 @@ def _open_whole(path: Source, reader_type: str, max_events: int, max_bytes: int,
     return BatchIterator(reader, shown, reader_type, max_events, max_bytes, feeder)
 
 @overload
-def read_batches(path: Source, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
+def read_batches(sources: Sources, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
                  channels: None = None, start: int | None = None,
                  stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> BatchIterator[WD1Event, np.uint16]: ...
 @overload
-def read_batches(path: Source, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
+def read_batches(sources: Sources, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
                  channels: int | None = None, start: int | None = None,
                  stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> BatchIterator[WD2Event, np.float32]: ...
 @overload
-def read_batches(path: Source, reader_type: str, max_events: int = ..., *, max_bytes: int = ...,
+def read_batches(sources: Sources, reader_type: str | None = None, max_events: int = ..., *, max_bytes: int = ...,
                  channels: int | None = None, start: int | None = None,
                  stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> BatchIterator[WD1Event | WD2Event, Any]: ...
-def read_batches(path: Source, reader_type: str, max_events: int = DEFAULT_MAX_EVENTS, *,
+def read_batches(sources: Sources, reader_type: str | None = None, max_events: int = DEFAULT_MAX_EVENTS, *,
                  max_bytes: int = DEFAULT_MAX_BYTES, channels: int | None = None, start: int | None = None,
                  stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> BatchIterator[Any, Any]:
     """Opens the recording (raising what velk.EventReader raises) and returns an iterator of batches of
@@ -359,24 +392,46 @@ def read_batches(path: Source, reader_type: str, max_events: int = DEFAULT_MAX_E
     at least one event), at end of data, or before an event that raises; the next step raises it, so
     every event decoded before an error is delivered.
 
-    `path` is a str, bytes or os.PathLike, as the OS takes it, or a binary file object with `readinto`
-    (gzip.open, bz2.open, lzma.open, a zstandard reader, io.BytesIO, an fsspec file), read from where it
-    stands by a thread through a pipe; its own exception ends the iteration. `channels` (WD2 only) skips the channel
-    probe and reads with that layout: 2 or more, a channel word in every header; 1, none. The arguments
-    are checked here: TypeError for a wrong type, ValueError for a value out of range.
+    `sources` is one source: a str, bytes or os.PathLike, as the OS takes it, or a binary file object
+    with `readinto` (gzip.open, bz2.open, lzma.open, a zstandard reader, io.BytesIO, an fsspec file),
+    read from where it stands by a thread through a pipe; its own exception ends the iteration. Or it
+    is a dataset: a list or tuple of sources, or a glob pattern (a str with *, ? or [ that names no
+    file), read one file after another (see velk_tools.datasets.DatasetIterator): each batch's
+    `source` names its file. `reader_type`, "WD1" or "WD2", defaults to what the names' extensions
+    tell (run.wd2, run.WD2.gz); ValueError at the call when they tell none, or different ones.
+
+    `channels` (WD2 only) skips the channel probe and reads with that layout: 2 or more, a channel word
+    in every header; 1, none. The arguments are checked here: TypeError for a wrong type, ValueError
+    for a value out of range.
 
     `start` and `stop` read events [start, stop) as a slice of the list of the file's events would
     (negatives count from the end). They go by `index`, else the sidecar beside the file when it is
-    current, else a walk of the file at scan speed, and the reading seeks straight to `start`."""
-    return open_batches(path, reader_type, max_events, max_bytes, channels, start, stop, index, threads)
+    current, else a walk of the file at scan speed, and the reading seeks straight to `start`. They
+    apply to one source: TypeError for a dataset."""
+    return _open_sources(sources, reader_type, max_events, max_bytes, channels, start, stop, index, threads)
+
+
+def _open_sources(sources: Sources, reader_type: str | None, max_events: int, max_bytes: int,
+                  channels: int | None, start: int | None, stop: int | None,
+                  index: EventIndex | None, threads: int = 1) -> BatchIterator[Any, Any]:
+    from velk_tools import datasets  # which reads its files through this module
+
+    if not datasets.is_dataset(sources):
+        layout = datasets.plan_layout([sources], None) if reader_type is None else reader_type  # type: ignore[list-item]
+        return open_batches(sources, layout, max_events, max_bytes, channels, start, stop, index, threads)  # type: ignore[arg-type]
+    if start is not None or stop is not None or index is not None:
+        raise TypeError("start, stop and index apply to one source, not to a dataset")
+    return datasets.open_dataset(sources, reader_type, max_events, max_bytes, channels, threads)
 
 
 class EventTable(Generic[EventT, SampleT]):
-    """All events of one recording as an Arrow stream (`__arrow_c_stream__`): pyarrow.table(t),
-    polars.DataFrame(t) or DuckDB read it batch by batch, each batch decoded when it is asked for.
-    The stream can be taken once. Its schema carries the recording's provenance as JSON under the
-    metadata key "velk", as far as known when the consumer asks for the schema; `report()` tells how
-    far the stream has read."""
+    """All events of one recording, or of a dataset's files one after another, as an Arrow stream
+    (`__arrow_c_stream__`): pyarrow.table(t), polars.DataFrame(t) or DuckDB read it batch by batch,
+    each batch decoded when it is asked for. The stream can be taken once. Its schema carries the
+    provenance as JSON under the metadata key "velk", as far as known when the consumer asks for the
+    schema (a dataset's: one entry per file under "files"); `report()` and `reports()` tell how far
+    the stream has read. A dataset's table has a last column "source", dictionary<int32, utf8>: the
+    name of each event's file."""
 
     def __init__(self, batches: BatchIterator[EventT, SampleT]) -> None:
         self._batches: BatchIterator[EventT, SampleT] = batches
@@ -385,7 +440,8 @@ class EventTable(Generic[EventT, SampleT]):
 
     def __arrow_c_schema__(self) -> object:
         s = self._schema
-        return _columns.export_schema(s.columns, s.samples, s.offsets, self._batches.provenance())
+        return _columns.export_schema(s.columns, s.samples, s.offsets, self._batches.provenance(),
+                                      s._source_column())
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         if self._taken:
@@ -396,30 +452,34 @@ class EventTable(Generic[EventT, SampleT]):
     def report(self) -> ScanReport:
         """What the stream has read so far (BatchIterator.report): after the consumer has read it all,
         whether the file was read to its end, and the exception that stopped it, whose class an Arrow
-        consumer does not pass on."""
+        consumer does not pass on. For a dataset, see DatasetIterator.report."""
         return self._batches.report()
 
+    def reports(self) -> list[ScanReport]:
+        """One report per file read so far, in the order of the files (BatchIterator.reports)."""
+        return self._batches.reports()
+
 
 @overload
-def read_table(path: Source, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
+def read_table(sources: Sources, reader_type: Literal["WD1"], max_events: int = ..., *, max_bytes: int = ...,
                channels: None = None, start: int | None = None,
-                 stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> EventTable[WD1Event, np.uint16]: ...
+               stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> EventTable[WD1Event, np.uint16]: ...
 @overload
-def read_table(path: Source, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
+def read_table(sources: Sources, reader_type: Literal["WD2"], max_events: int = ..., *, max_bytes: int = ...,
                channels: int | None = None, start: int | None = None,
-                 stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> EventTable[WD2Event, np.float32]: ...
+               stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> EventTable[WD2Event, np.float32]: ...
 @overload
-def read_table(path: Source, reader_type: str, max_events: int = ..., *, max_bytes: int = ...,
+def read_table(sources: Sources, reader_type: str | None = None, max_events: int = ..., *, max_bytes: int = ...,
                channels: int | None = None, start: int | None = None,
-                 stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> EventTable[WD1Event | WD2Event, Any]: ...
-def read_table(path: Source, reader_type: str, max_events: int = DEFAULT_MAX_EVENTS, *,
+               stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> EventTable[WD1Event | WD2Event, Any]: ...
+def read_table(sources: Sources, reader_type: str | None = None, max_events: int = DEFAULT_MAX_EVENTS, *,
                max_bytes: int = DEFAULT_MAX_BYTES, channels: int | None = None, start: int | None = None,
-                 stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> EventTable[Any, Any]:
+               stop: int | None = None, index: EventIndex | None = None, threads: int = 1) -> EventTable[Any, Any]:
     """Opens the recording (raising what velk.EventReader raises) and returns its events as an Arrow
     stream of record batches of up to `max_events` events. A read error fails the stream after the
-    batches before it. The arguments are those of read_batches (`start`, `stop` and `index` too),
-    checked here."""
-    return EventTable(open_batches(path, reader_type, max_events, max_bytes, channels, start, stop, index, threads))
+    batches before it. The arguments are those of read_batches (a dataset, `start`, `stop` and
+    `index` too), checked here."""
+    return EventTable(_open_sources(sources, reader_type, max_events, max_bytes, channels, start, stop, index, threads))
 
 
 def read_events(path: PathLike, reader_type: str, indices: Sequence[int] | npt.NDArray[np.integer[Any]], *,

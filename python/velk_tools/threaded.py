@@ -104,12 +104,13 @@ def _read_chunk(readers: _Readers, chunk: Chunk, max_events: int, max_bytes: int
     if [len(offsets) - 1 for _, _, offsets in batches] != chunk.sizes:
         raise OSError(f"{index.path}: fewer events after byte {offset} than indexed; has the file changed?")
     out: list[BatchTuple | Exception] = list(batches)
+    # As a loop that catches errors goes on after them, until the data ends.
     while chunk.to_end:
         try:
             batch = reader.read(max_events, max_bytes)
         except Exception as error:
             out.append(error)
-            break
+            continue
         if len(batch[2]) == 1:
             break
         out.append(batch)
@@ -129,12 +130,16 @@ class ChunkPool:
         self._threads = threads
         self._max_events, self._max_bytes = max_events, max_bytes
         self._readers = _Readers()
-        self._indexes: list[Future[EventIndex]] = [self._pool.submit(build) for build, _, _ in files]
+        self._builds = [build for build, _, _ in files]
+        self._indexes: list[Future[EventIndex]] = []
         self._ranges = [(start, stop) for _, start, stop in files]
         self._outcomes = self._ordered()
 
     def index(self, file: int) -> EventIndex:
-        """File `file`'s index, once built (raising what building it raised)."""
+        """File `file`'s index, once built (raising what building it raised). The indexes of the
+        next `threads` files are built meanwhile, so that their chunks are ready to start."""
+        while len(self._indexes) < min(file + 1 + self._threads, len(self._builds)):
+            self._indexes.append(self._pool.submit(self._builds[len(self._indexes)]))
         return self._indexes[file].result()
 
     def first_event(self, file: int) -> int:
@@ -142,8 +147,11 @@ class ChunkPool:
         return slice(*self._ranges[file]).indices(len(self.index(file)))[0]
 
     def _chunks(self) -> Iterator[tuple[int, Chunk]]:
-        for file in range(len(self._indexes)):
-            index = self.index(file)
+        for file in range(len(self._builds)):
+            try:
+                index = self.index(file)
+            except Exception:  # noqa: BLE001 - the file's reader raises it as it opens (PooledReader)
+                continue
             start, stop = self._ranges[file]
             first, last, _ = slice(start, stop).indices(len(index))
             last = max(first, last)
@@ -163,18 +171,19 @@ class ChunkPool:
             window.append((file, self._pool.submit(_read_chunk, self._readers, chunk, self._max_events,
                                                   self._max_bytes)))
             if len(window) > self._threads:
-                file_done, future = window.popleft()
-                yield file_done, future.result()
+                yield _outcomes(*window.popleft())
         while window:
-            file_done, future = window.popleft()
-            yield file_done, future.result()
+            yield _outcomes(*window.popleft())
 
     def next_outcomes(self, file: int) -> list[BatchTuple | Exception] | None:
-        """The outcomes of file `file`'s next chunk; None once its chunks are done."""
+        """The outcomes of file `file`'s next chunk; None once its chunks are done. Chunks of earlier
+        files are those of a file whose reader failed to open, and are passed over."""
         upcoming = next(self._outcomes, None)
+        while upcoming is not None and upcoming[0] < file:
+            upcoming = next(self._outcomes, None)
         if upcoming is None:
             return None
-        if upcoming[0] != file:
+        if upcoming[0] > file:
             self._outcomes = _pushed_back(upcoming, self._outcomes)
             return None
         return upcoming[1]
@@ -182,6 +191,14 @@ class ChunkPool:
     def close(self) -> None:
         self._outcomes.close()
         self._pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _outcomes(file: int, future: Future[list[BatchTuple | Exception]]) -> Outcomes:
+    """What a chunk's reading gave: its batches, or the exception that failed it, in its place."""
+    try:
+        return file, future.result()
+    except Exception as error:  # noqa: BLE001 - delivered in order, where the chunk's events would be
+        return file, [error]
 
 
 def _pushed_back(first: Outcomes, rest: Generator[Outcomes, None, None]) -> Generator[Outcomes, None, None]:

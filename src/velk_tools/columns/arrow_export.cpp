@@ -12,7 +12,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "binding/arguments.hpp"
@@ -54,6 +56,7 @@ struct SchemaPrivate {
   std::string name;
   std::vector<ArrowSchema*> children;
   std::string metadata;  // encoded as the interface prescribes; empty for none
+  ArrowSchema* dictionary;  // the values' type of a dictionary-encoded node, or nullptr
 };
 
 void release_schema(ArrowSchema* schema) noexcept {
@@ -61,6 +64,10 @@ void release_schema(ArrowSchema* schema) noexcept {
   for (ArrowSchema* child : owned->children) {
     if (child->release != nullptr) child->release(child);
     delete child;
+  }
+  if (ArrowSchema* dictionary = owned->dictionary) {
+    if (dictionary->release != nullptr) dictionary->release(dictionary);
+    delete dictionary;
   }
   delete owned;
   schema->release = nullptr;
@@ -75,15 +82,16 @@ struct SchemaDeleter {
 using OwnedSchema = std::unique_ptr<ArrowSchema, SchemaDeleter>;
 
 OwnedSchema make_schema(std::string format, std::string name, std::vector<OwnedSchema> children = {},
-                        std::string metadata = {}) {
-  auto owned = std::make_unique<SchemaPrivate>(
-      SchemaPrivate{std::move(format), std::move(name), std::vector<ArrowSchema*>(), std::move(metadata)});
+                        std::string metadata = {}, OwnedSchema dictionary = nullptr) {
+  auto owned = std::make_unique<SchemaPrivate>(SchemaPrivate{
+      std::move(format), std::move(name), std::vector<ArrowSchema*>(), std::move(metadata), nullptr});
   owned->children.reserve(children.size());
   OwnedSchema schema(new ArrowSchema{});
   for (OwnedSchema& child : children) owned->children.push_back(child.release());
+  owned->dictionary = dictionary.release();
   const char* metadata_bytes = owned->metadata.empty() ? nullptr : owned->metadata.data();
   *schema = ArrowSchema{owned->format.c_str(), owned->name.c_str(), metadata_bytes, 0,
-                        static_cast<int64_t>(owned->children.size()), owned->children.data(), nullptr,
+                        static_cast<int64_t>(owned->children.size()), owned->children.data(), owned->dictionary,
                         release_schema, owned.get()};
   (void)owned.release();
   return schema;
@@ -92,9 +100,10 @@ OwnedSchema make_schema(std::string format, std::string name, std::vector<OwnedS
 // ---- arrays
 
 struct ArrayPrivate {
-  PyObject* owner;  // a reference to the NumPy array behind buffers[1], or nullptr
-  const void* buffers[2];
+  std::vector<PyObject*> owners;  // a reference to each NumPy array behind buffers[1], buffers[2], ...
+  std::vector<const void*> buffers;
   std::vector<ArrowArray*> children;
+  ArrowArray* dictionary;  // the values of a dictionary-encoded node, or nullptr
 };
 
 void release_array(ArrowArray* array) noexcept {
@@ -103,7 +112,11 @@ void release_array(ArrowArray* array) noexcept {
     if (child->release != nullptr) child->release(child);
     delete child;
   }
-  drop_reference(owned->owner);
+  if (ArrowArray* dictionary = owned->dictionary) {
+    if (dictionary->release != nullptr) dictionary->release(dictionary);
+    delete dictionary;
+  }
+  for (PyObject* owner : owned->owners) drop_reference(owner);
   delete owned;
   array->release = nullptr;
 }
@@ -116,18 +129,24 @@ struct ArrayDeleter {
 };
 using OwnedArray = std::unique_ptr<ArrowArray, ArrayDeleter>;
 
-// A node without nulls: its validity buffer is absent; `values`, when given, is the NumPy array whose
-// memory is its second buffer (values or offsets).
-OwnedArray make_array(int64_t length, PyArrayObject* values, std::vector<OwnedArray> children = {}) {
+// A node without nulls: its validity buffer is absent; `values` are the NumPy arrays whose memory is
+// its further buffers (values or offsets, then a string's bytes).
+OwnedArray make_array(int64_t length, std::vector<PyArrayObject*> values, std::vector<OwnedArray> children = {},
+                      OwnedArray dictionary = nullptr) {
   auto owned = std::make_unique<ArrayPrivate>();
   owned->children.reserve(children.size());
+  owned->owners.reserve(values.size());
+  owned->buffers.push_back(nullptr);
   OwnedArray array(new ArrowArray{});
+  for (PyArrayObject* value : values) {
+    owned->buffers.push_back(PyArray_DATA(value));
+    owned->owners.push_back(PyRef::borrow(reinterpret_cast<PyObject*>(value)).release());
+  }
   for (OwnedArray& child : children) owned->children.push_back(child.release());
-  owned->buffers[0] = nullptr;
-  owned->buffers[1] = values != nullptr ? PyArray_DATA(values) : nullptr;
-  owned->owner = PyRef::borrow(reinterpret_cast<PyObject*>(values)).release();
-  *array = ArrowArray{length, 0, 0, values != nullptr ? 2 : 1, static_cast<int64_t>(owned->children.size()),
-                      owned->buffers, owned->children.data(), nullptr, release_array, owned.get()};
+  owned->dictionary = dictionary.release();
+  *array = ArrowArray{length, 0, 0, static_cast<int64_t>(owned->buffers.size()),
+                      static_cast<int64_t>(owned->children.size()), owned->buffers.data(), owned->children.data(),
+                      owned->dictionary, release_array, owned.get()};
   (void)owned.release();
   return array;
 }
@@ -177,11 +196,20 @@ Column checked_column(std::string name, PyObject* value, npy_intp length) {
   return {std::move(name), array, format};
 }
 
+// The `source` column of a dataset's batch: int32 `codes` into a dictionary of names, the UTF-8 bytes
+// `names` cut at the int32 `name_offsets`.
+struct SourceColumn {
+  Column codes;
+  Column name_offsets;
+  PyArrayObject* names;
+};
+
 struct BatchColumns {
   std::vector<Column> header;
   Column samples;
   Column offsets;
   int64_t events;
+  std::optional<SourceColumn> source;
 };
 
 // Consumers trust the offsets, so they are checked: 0 first, never decreasing, within the samples.
@@ -195,9 +223,34 @@ void check_offsets(const Column& offsets, const Column& samples) {
   }
 }
 
-BatchColumns batch_columns(PyObject* columns, PyObject* samples, PyObject* offsets) {
+// Consumers trust the dictionary too: its offsets within the names, every code one of its entries.
+SourceColumn source_column(PyObject* source, npy_intp events) {
+  PyObject *codes, *name_offsets, *names;
+  if (!PyTuple_Check(source) || !PyArg_UnpackTuple(source, "source", 3, 3, &codes, &name_offsets, &names)) {
+    raise(PyExc_TypeError, "source must be None or a tuple (codes, name_offsets, names)");
+  }
+  SourceColumn column{checked_column("source", codes, events), checked_column("name_offsets", name_offsets, -1),
+                      reinterpret_cast<PyArrayObject*>(names)};
+  if (!PyArray_Check(names) || PyArray_NDIM(column.names) != 1 || !PyArray_IS_C_CONTIGUOUS(column.names) ||
+      PyArray_ITEMSIZE(column.names) != 1 || std::string_view(column.codes.format) != "i" ||
+      std::string_view(column.name_offsets.format) != "i") {
+    raise(PyExc_TypeError, "source must hold int32 codes, int32 name offsets and a contiguous array of bytes");
+  }
+  const auto* bounds = static_cast<const int32_t*>(PyArray_DATA(column.name_offsets.values));
+  const npy_intp entries = PyArray_DIM(column.name_offsets.values, 0) - 1;
+  bool ok = entries >= 0 && bounds[0] == 0;
+  for (npy_intp i = 1; ok && i <= entries; ++i) ok = bounds[i] >= bounds[i - 1];
+  ok = ok && bounds[entries] <= PyArray_DIM(column.names, 0);
+  const auto* values = static_cast<const int32_t*>(PyArray_DATA(column.codes.values));
+  for (npy_intp i = 0; ok && i < events; ++i) ok = values[i] >= 0 && values[i] < entries;
+  if (!ok) raise(PyExc_ValueError, "source codes and name offsets must stay within the names");
+  return column;
+}
+
+BatchColumns batch_columns(PyObject* columns, PyObject* samples, PyObject* offsets, PyObject* source) {
   if (!PyDict_Check(columns)) raise(PyExc_TypeError, "columns must be a dict");
-  BatchColumns batch{{}, checked_column("data", samples, -1), checked_column("offsets", offsets, -1), 0};
+  BatchColumns batch{{}, checked_column("data", samples, -1), checked_column("offsets", offsets, -1), 0,
+                     std::nullopt};
   check_offsets(batch.offsets, batch.samples);
   batch.events = PyArray_DIM(batch.offsets.values, 0) - 1;
   Py_ssize_t position = 0;
@@ -212,6 +265,7 @@ BatchColumns batch_columns(PyObject* columns, PyObject* samples, PyObject* offse
     batch.header.push_back(checked_column(std::string(name, static_cast<std::size_t>(size)), value,
                                           batch.events));
   }
+  if (source != Py_None) batch.source = source_column(source, batch.events);
   return batch;
 }
 
@@ -248,17 +302,23 @@ OwnedSchema batch_schema(const BatchColumns& batch, std::string metadata = {}) {
   std::vector<OwnedSchema> item;
   item.push_back(make_schema(batch.samples.format, "item"));
   fields.push_back(make_schema("+L", "data", std::move(item)));
+  if (batch.source) fields.push_back(make_schema("i", "source", {}, {}, make_schema("u", "")));
   return make_schema("+s", "", std::move(fields), std::move(metadata));
 }
 
 OwnedArray batch_array(const BatchColumns& batch) {
   std::vector<OwnedArray> fields;
-  for (const Column& column : batch.header) fields.push_back(make_array(batch.events, column.values));
+  for (const Column& column : batch.header) fields.push_back(make_array(batch.events, {column.values}));
   const auto* offsets = static_cast<const int64_t*>(PyArray_DATA(batch.offsets.values));
   std::vector<OwnedArray> item;
-  item.push_back(make_array(offsets[batch.events], batch.samples.values));
-  fields.push_back(make_array(batch.events, batch.offsets.values, std::move(item)));
-  return make_array(batch.events, nullptr, std::move(fields));
+  item.push_back(make_array(offsets[batch.events], {batch.samples.values}));
+  fields.push_back(make_array(batch.events, {batch.offsets.values}, std::move(item)));
+  if (const auto& source = batch.source) {
+    const int64_t entries = PyArray_DIM(source->name_offsets.values, 0) - 1;
+    fields.push_back(make_array(batch.events, {source->codes.values}, {},
+                                make_array(entries, {source->name_offsets.values, source->names})));
+  }
+  return make_array(batch.events, {}, std::move(fields));
 }
 
 // ---- capsules
@@ -397,15 +457,16 @@ void watch_interpreter_exit() {
   PyRef registered = checked(PyObject_CallMethod(atexit.get(), "register", "O", callback.get()));
 }
 
-PyRef export_schema(PyObject* columns, PyObject* samples, PyObject* offsets, PyObject* metadata) {
+PyRef export_schema(PyObject* columns, PyObject* samples, PyObject* offsets, PyObject* metadata,
+                    PyObject* source) {
   require_numpy_api();
-  const BatchColumns batch = batch_columns(columns, samples, offsets);
+  const BatchColumns batch = batch_columns(columns, samples, offsets, source);
   return capsule(batch_schema(batch, encoded_metadata(metadata)), "arrow_schema", schema_capsule_destructor);
 }
 
-PyRef export_batch(PyObject* columns, PyObject* samples, PyObject* offsets) {
+PyRef export_batch(PyObject* columns, PyObject* samples, PyObject* offsets, PyObject* source) {
   require_numpy_api();
-  const BatchColumns batch = batch_columns(columns, samples, offsets);
+  const BatchColumns batch = batch_columns(columns, samples, offsets, source);
   PyRef schema = capsule(batch_schema(batch), "arrow_schema", schema_capsule_destructor);
   PyRef array = capsule(batch_array(batch), "arrow_array", array_capsule_destructor);
   return checked(PyTuple_Pack(2, schema.get(), array.get()));

@@ -12,9 +12,12 @@ namespace velk::py {
 // arrays of equal length, in its order) followed by "data", a large list over `samples` cut at
 // `offsets` (int64, one more value than the columns). The arrays are shared, not copied: the exported
 // array holds references to them until it is released. Raises TypeError or ValueError for arrays that
-// cannot be described so. The schema carries `metadata` (a dict of str to str, or None).
-PyRef export_schema(PyObject* columns, PyObject* samples, PyObject* offsets, PyObject* metadata);
-PyRef export_batch(PyObject* columns, PyObject* samples, PyObject* offsets);
+// cannot be described so. The schema carries `metadata` (a dict of str to str, or None). A `source`
+// other than None, a tuple (codes, name_offsets, names), adds after "data" the column "source",
+// dictionary<int32, utf8>: int32 codes, one per event, into the UTF-8 `names` (a one-byte array) cut
+// at the int32 `name_offsets`, shared in the same way.
+PyRef export_schema(PyObject* columns, PyObject* samples, PyObject* offsets, PyObject* metadata, PyObject* source);
+PyRef export_batch(PyObject* columns, PyObject* samples, PyObject* offsets, PyObject* source);
 
 // An "arrow_array_stream" capsule whose schema is `schema_source.__arrow_c_schema__()` and whose record
 // batches are `item.__arrow_c_array__()` of each item of the iterator `batches`. The stream's

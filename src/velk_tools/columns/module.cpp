@@ -15,17 +15,21 @@ namespace {
 
 PyObject* columns_export_schema(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guarded<PyObject*>(nullptr, [&] {
-    if (nargs != 3 && nargs != 4) {
-      raise(PyExc_TypeError, "export_schema(columns, samples, offsets, metadata=None) takes 3 or 4 arguments");
+    if (nargs < 3 || nargs > 5) {
+      raise(PyExc_TypeError,
+            "export_schema(columns, samples, offsets, metadata=None, source=None) takes 3 to 5 arguments");
     }
-    return export_schema(args[0], args[1], args[2], nargs == 4 ? args[3] : Py_None).release();
+    return export_schema(args[0], args[1], args[2], nargs >= 4 ? args[3] : Py_None, nargs == 5 ? args[4] : Py_None)
+        .release();
   });
 }
 
 PyObject* columns_export_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guarded<PyObject*>(nullptr, [&] {
-    if (nargs != 3) raise(PyExc_TypeError, "export_batch(columns, samples, offsets) takes 3 arguments");
-    return export_batch(args[0], args[1], args[2]).release();
+    if (nargs != 3 && nargs != 4) {
+      raise(PyExc_TypeError, "export_batch(columns, samples, offsets, source=None) takes 3 or 4 arguments");
+    }
+    return export_batch(args[0], args[1], args[2], nargs == 4 ? args[3] : Py_None).release();
   });
 }
 
