@@ -250,7 +250,9 @@ class BatchIterator(Generic[EventT, SampleT]):
         first exception a step raised is `error`, with the events before it."""
         t = self._tally
         size = self._reader.file_size
-        trailing = size - t.bytes_read if self._ended and size is not None and size > t.bytes_read else 0
+        # Without a size (a pipe, a file object), the bytes taken past the last event: a partial one.
+        end = self._reader.received if size is None else size
+        trailing = end - t.bytes_read if self._ended and end > t.bytes_read else 0
         at = self._error_at
         return ScanReport(
             path=self._path, reader_type=self._reader_type, events=t.events, bytes_read=t.bytes_read,

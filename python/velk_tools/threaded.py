@@ -14,6 +14,7 @@ from __future__ import annotations
 import collections
 import os
 import threading
+import weakref
 from collections.abc import Callable, Generator, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, Union
@@ -134,6 +135,8 @@ class ChunkPool:
         self._indexes: list[Future[EventIndex]] = []
         self._ranges = [(start, stop) for _, start, stop in files]
         self._outcomes = self._ordered()
+        # The threads end once the reading is done or dropped, not when the interpreter exits.
+        weakref.finalize(self, self._pool.shutdown, wait=False, cancel_futures=True)
 
     def index(self, file: int) -> EventIndex:
         """File `file`'s index, once built (raising what building it raised). The indexes of the
@@ -174,6 +177,7 @@ class ChunkPool:
                 yield _outcomes(*window.popleft())
         while window:
             yield _outcomes(*window.popleft())
+        self._pool.shutdown(wait=False)
 
     def next_outcomes(self, file: int) -> list[BatchTuple | Exception] | None:
         """The outcomes of file `file`'s next chunk; None once its chunks are done. Chunks of earlier
@@ -242,6 +246,10 @@ class PooledReader:
     @property
     def file_size(self) -> int | None:
         return self._reader.file_size
+
+    @property
+    def received(self) -> int:
+        return self._reader.received
 
     def layout(self) -> tuple[int | None, str | None]:
         return self._reader.layout()

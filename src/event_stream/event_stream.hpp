@@ -178,6 +178,9 @@ class EventStream {
 
   // The size of the file when it is a regular one; nullopt for anything else or when fstat fails.
   std::optional<std::uint64_t> regular_file_size() const noexcept;
+  // The offset after the last byte taken from the file: where the data of an input without a size (a
+  // pipe) has been read to, the bytes of an event cut short by its end included.
+  std::uint64_t received() const noexcept { return origin_ + filled_; }
   // Whether the file is a regular one whose size shows at least n bytes from position() on.
   bool file_holds(std::uint64_t n) const noexcept;
 

@@ -75,7 +75,7 @@ Scanner::Step Scanner::walk(R& reader, std::uint64_t byte_budget) {
     const std::uint64_t start = reader.position();
     auto outcome = reader.skip_next();
     if (std::holds_alternative<EndOfData>(outcome)) {
-      finish(reader.file_size(), true);
+      finish(reader.file_size(), reader.received(), true);
       return Step::Done;
     }
     if (const IoError* error = std::get_if<IoError>(&outcome)) {
@@ -85,7 +85,7 @@ Scanner::Step Scanner::walk(R& reader, std::uint64_t byte_budget) {
       report_.error = ScanFailure{*error, false, report_.events, start};
     }
     if (report_.error) {
-      finish(reader.file_size(), false);
+      finish(reader.file_size(), reader.received(), false);
       return Step::Done;
     }
     const auto& header = std::get<0>(outcome);
@@ -138,12 +138,11 @@ void Scanner::record(std::uint32_t counter, TimeTag time, std::uint64_t values) 
   last_counter_ = counter;
 }
 
-void Scanner::finish(std::optional<std::uint64_t> file_size, bool at_end_of_data) {
+void Scanner::finish(std::optional<std::uint64_t> file_size, std::uint64_t received, bool at_end_of_data) {
   done_ = true;
   if (file_size) report_.file_size = file_size;
-  if (at_end_of_data && report_.file_size && *report_.file_size > report_.bytes_read) {
-    report_.trailing_bytes = *report_.file_size - report_.bytes_read;
-  }
+  const std::uint64_t end = report_.file_size ? *report_.file_size : received;
+  if (at_end_of_data && end > report_.bytes_read) report_.trailing_bytes = end - report_.bytes_read;
 }
 
 }  // namespace velk

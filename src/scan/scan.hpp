@@ -108,7 +108,8 @@ class Scanner {
   static constexpr std::uint64_t kIndexReserveLimit = std::uint64_t{1} << 24;
   void reserve_index(std::optional<std::uint64_t> file_size, std::uint64_t first_event_bytes);
   void record(std::uint32_t counter, TimeTag time, std::uint64_t values);
-  void finish(std::optional<std::uint64_t> file_size, bool at_end_of_data);
+  // `received`: how far the data went, which gives the trailing bytes of an input without a size.
+  void finish(std::optional<std::uint64_t> file_size, std::uint64_t received, bool at_end_of_data);
 
   Reader reader_;
   ScanReport report_;

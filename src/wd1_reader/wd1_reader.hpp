@@ -108,6 +108,7 @@ class WD1Reader {
   }
   // The file's size when it is a regular file.
   std::optional<std::uint64_t> file_size() const noexcept { return stream_.regular_file_size(); }
+  std::uint64_t received() const noexcept { return stream_.received(); }
 
  private:
   // The header at `bytes` when next() would go on to read its samples: not after a read error, and

@@ -137,6 +137,7 @@ class WD2Reader {
   Status start_at(std::uint64_t offset) { return stream_.start_at(offset); }
   // The file's size when it is a regular file.
   std::optional<std::uint64_t> file_size() const noexcept { return stream_.regular_file_size(); }
+  std::uint64_t received() const noexcept { return stream_.received(); }
 
   std::int32_t layout_channels() const noexcept { return layout_channels_; }
 

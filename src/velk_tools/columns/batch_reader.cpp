@@ -273,6 +273,16 @@ PyObject* batch_reader_read_counted(PyObject* self, PyObject* counts) {
   return guarded<PyObject*>(nullptr, [&] { return read_counted(as_batch_reader(self), counts).release(); });
 }
 
+PyObject* batch_reader_received(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] {
+    BatchReaderObject* object = as_batch_reader(self);
+    ReaderLock::Hold hold(object->lock);
+    return to_int_or_none(std::visit([](const auto& b) { return std::optional(b.reader().received()); },
+                                     object->builder))
+        .release();
+  });
+}
+
 PyObject* batch_reader_seek(PyObject* self, PyObject* offset) {
   return guarded<PyObject*>(nullptr, [&] { return seek(as_batch_reader(self), offset).release(); });
 }
@@ -286,6 +296,8 @@ PyGetSetDef batch_reader_getset[] = {
      "The file offset after the bytes decoded so far: where the next batch starts.", nullptr},
     {"file_size", batch_reader_file_size, nullptr, "The file's size now, None when it is not a regular file.",
      nullptr},
+    {"received", batch_reader_received, nullptr,
+     "The offset after the last byte taken from the file, a partial event's included.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
