@@ -101,7 +101,7 @@ def _read_chunk(readers: _Readers, chunk: Chunk, max_events: int, max_bytes: int
     reader = _reader_for(readers, index)
     offset = int(index.offsets[chunk.first]) if chunk.first < len(index) else index.report.bytes_read
     reader.seek(offset)
-    batches = reader.read_counted(chunk.sizes)
+    batches = reader.read_counted(chunk.sizes, max_bytes)
     if [len(offsets) - 1 for _, _, offsets in batches] != chunk.sizes:
         raise OSError(f"{index.path}: fewer events after byte {offset} than indexed; has the file changed?")
     out: list[BatchTuple | Exception] = list(batches)

@@ -32,9 +32,6 @@ namespace {
 using Builder = std::variant<BatchBuilder<WD1Reader>, BatchBuilder<WD2Reader>>;
 using AnyBatch = std::variant<Batch<WD1Event>, Batch<WD2Event>>;
 
-// A byte limit no batch reaches: batches of counted events end by their count.
-constexpr std::size_t kUnboundedBytes = std::size_t{1} << 62;
-
 struct BatchReaderObject {
   PyObject_HEAD
   ReaderLock lock;  // held by every method; read() decodes without the interpreter lock
@@ -154,18 +151,20 @@ PyRef read(BatchReaderObject* object, PyObject* const* args, Py_ssize_t nargs) {
                     object->builder);
 }
 
-// Batches of exactly `counts` events each, decoded in one stretch without the interpreter lock, so that
-// a thread decoding many batches takes the lock back once. A batch cut short (the file changed since
+// Batches of exactly `counts` events each, cut where `max_bytes` cuts them too (so that each samples
+// column is planned at the batch's size), decoded in one stretch without the interpreter lock: a
+// thread decoding many batches takes the lock back once. A batch cut short (the file changed since
 // it was indexed, or ends) ends the list; an error raises, dropping the batches before it.
 template <class Reader>
-PyRef counted_batches(BatchBuilder<Reader>& builder, const std::vector<std::size_t>& counts) {
+PyRef counted_batches(BatchBuilder<Reader>& builder, const std::vector<std::size_t>& counts,
+                      std::size_t max_bytes) {
   using Event = typename BatchBuilder<Reader>::Event;
   std::vector<Batch<Event>> batches;
   batches.reserve(counts.size());
   BatchOutcome<Event> stop = EndOfData{};
   without_interpreter_lock([&] {
     for (const std::size_t count : counts) {
-      auto outcome = builder.next(count, kUnboundedBytes);
+      auto outcome = builder.next(count, max_bytes);
       auto* batch = std::get_if<Batch<Event>>(&outcome);
       if (batch == nullptr) {
         stop = std::move(outcome);
@@ -197,12 +196,15 @@ std::vector<std::size_t> counts_argument(PyObject* value) {
   return counts;
 }
 
-PyRef read_counted(BatchReaderObject* object, PyObject* counts_object) {
+PyRef read_counted(BatchReaderObject* object, PyObject* const* args, Py_ssize_t nargs) {
   prepare_sample_arrays();  // first: importing NumPy runs Python code
-  const std::vector<std::size_t> counts = counts_argument(counts_object);
+  if (nargs != 2) raise(PyExc_TypeError, "read_counted() takes 2 arguments: counts and max_bytes");
+  const std::vector<std::size_t> counts = counts_argument(args[0]);
+  const std::size_t max_bytes = count_argument(args[1], "max_bytes");
   ReaderLock::Hold hold(object->lock);
   object->held.reset();
-  return std::visit([&](auto& builder) { return counted_batches(builder, counts); }, object->builder);
+  return std::visit([&](auto& builder) { return counted_batches(builder, counts, max_bytes); },
+                    object->builder);
 }
 
 // seek(offset): the next read starts at `offset`, an event's first byte found by a walk of the file;
@@ -269,8 +271,8 @@ PyObject* batch_reader_file_size(PyObject* self, void*) {
   });
 }
 
-PyObject* batch_reader_read_counted(PyObject* self, PyObject* counts) {
-  return guarded<PyObject*>(nullptr, [&] { return read_counted(as_batch_reader(self), counts).release(); });
+PyObject* batch_reader_read_counted(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded<PyObject*>(nullptr, [&] { return read_counted(as_batch_reader(self), args, nargs).release(); });
 }
 
 PyObject* batch_reader_received(PyObject* self, void*) {
@@ -305,8 +307,9 @@ PyMethodDef batch_reader_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_reader_read)), METH_FASTCALL,
      "read($self, max_events, max_bytes, /)\n--\n\n"
      "The next batch of up to max_events events as (columns, samples, offsets)."},
-    {"read_counted", batch_reader_read_counted, METH_O,
-     "read_counted($self, counts, /)\n--\n\n"
+    {"read_counted", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_reader_read_counted)),
+     METH_FASTCALL,
+     "read_counted($self, counts, max_bytes, /)\n--\n\n"
      "Batches of exactly counts[i] events, decoded at one go; a short batch ends the list."},
     {"seek", batch_reader_seek, METH_O,
      "seek($self, offset, /)\n--\n\nThe next read starts at offset, the first byte of an event."},
