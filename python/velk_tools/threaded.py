@@ -40,13 +40,14 @@ Outcomes = tuple[int, list[Union[BatchTuple, Exception]]]
 def batch_bounds(sample_counts: npt.NDArray[np.uint32], sample_bytes: int, max_events: int,
                  max_bytes: int) -> list[int]:
     """Where the one-thread reader ends its batches over these events: after `max_events` events, or
-    once the batch's samples take `max_bytes` or more (a batch holds at least one event). The list
-    runs from 0 to len(sample_counts)."""
-    ends = np.concatenate([np.zeros(1, np.int64), np.cumsum(sample_counts, dtype=np.int64) * sample_bytes])
+    once the batch holds max_bytes // sample_bytes samples or more (a batch holds at least one event).
+    The list runs from 0 to len(sample_counts)."""
+    ends = np.concatenate([np.zeros(1, np.int64), np.cumsum(sample_counts, dtype=np.int64)])
+    limit = max_bytes // sample_bytes
     n = len(sample_counts)
     bounds, start = [0], 0
     while start < n:
-        end = int(np.searchsorted(ends, ends[start] + max_bytes, side="left"))
+        end = int(np.searchsorted(ends, ends[start] + limit, side="left"))
         start = min(max(end, start + 1), start + max_events, n)
         bounds.append(start)
     return bounds
