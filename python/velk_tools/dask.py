@@ -62,6 +62,8 @@ def read_events(sources: Sources, reader_type: str | None = None, *,
     tell; `channels` (WD2 only) is read_batches' keyword. A partition raises what reading its file
     raises. File objects cannot be sent to workers: TypeError."""
     paths = expand_sources(sources)
+    if not paths:
+        raise ValueError("a dataset needs at least one source")
     for path in paths:
         if not isinstance(path, (str, bytes, os.PathLike)):
             raise TypeError(f"velk_tools.dask.read_events reads files by their paths, which every worker opens; "
