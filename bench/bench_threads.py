@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""Speed of read_table and read_batches with threads=N against threads=1, on recordings of 1024-sample
+WD1 events served from the page cache.
+
+Sources: --files files of --file-mb MB each (one dataset, read as a list), and one file of --big-mb MB
+split by its index. Each is read with a saved sidecar beside every file (the index costs nothing) and,
+for the dataset, without one (each file is walked first, by the pool).
+
+Loop shapes, each timed as the median of --rounds runs taken in turn:
+- table: `pyarrow.table(read_table(source, "WD1", threads=N))`, the whole table kept;
+- loop: `for batch in read_batches(source, "WD1", threads=N): events += len(batch)`, one batch at a time.
+
+Usage: OPENBLAS_NUM_THREADS=1 PYTHONPATH=<build dir> python3 bench/bench_threads.py [--rounds N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import platform
+import shutil
+import statistics
+import tempfile
+import time
+
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
+import pyarrow as pa  # noqa: E402
+
+import velk_tools  # noqa: E402
+
+MB = 1_000_000
+
+
+def write_recording(path: str, size: int) -> int:
+    record = np.dtype([("header", "<i4", 6), ("samples", "<u2", 1024)])
+    events = size // record.itemsize
+    data = np.zeros(events, record)
+    counters = np.arange(events, dtype=np.int32)
+    data["header"][:, 0] = 24 + 2048
+    data["header"][:, 4] = counters
+    data["header"][:, 5] = counters
+    data["samples"] = np.arange(1024) % 4096
+    data.tofile(path)
+    return events
+
+
+def table(source: object, threads: int) -> int:
+    return int(pa.table(velk_tools.read_table(source, "WD1", threads=threads)).num_rows)  # type: ignore[arg-type]
+
+
+def loop(source: object, threads: int) -> int:
+    events = 0
+    for batch in velk_tools.read_batches(source, "WD1", threads=threads):  # type: ignore[arg-type]
+        events += len(batch)
+    return events
+
+
+def medians(calls: list, rounds: int) -> list[float]:
+    times: list[list[float]] = [[] for _ in calls]
+    for _ in range(rounds):
+        for i, call in enumerate(calls):
+            start = time.perf_counter()
+            call()
+            times[i].append(time.perf_counter() - start)
+    return [statistics.median(t) for t in times]
+
+
+def cpu_model() -> str:
+    try:
+        with open("/proc/cpuinfo") as info:
+            return next(line.split(":", 1)[1].strip() for line in info if line.startswith("model name"))
+    except (OSError, StopIteration):
+        return platform.processor() or "unknown"
+
+
+def compare(label: str, source: object, threads: list[int], rounds: int, before=lambda: None) -> None:
+    for shape in (table, loop):
+        calls = [lambda n=n: (before(), shape(source, n)) for n in threads]
+        times = medians(calls, rounds)
+        ratios = ", ".join(f"threads={n}: {times[0] / t:.2f}x ({t:.3f} s)" for n, t in zip(threads, times))
+        print(f"  {label:<24} {shape.__name__:<6} {ratios}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--files", type=int, default=8)
+    parser.add_argument("--file-mb", type=int, default=128)
+    parser.add_argument("--big-mb", type=int, default=1024)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--dir", default=tempfile.gettempdir())
+    args = parser.parse_args()
+    folder = tempfile.mkdtemp(prefix="velk-bench-threads-", dir=args.dir)
+    try:
+        files = [os.path.join(folder, f"run{i:02}.wd1") for i in range(args.files)]
+        for path in files:
+            write_recording(path, args.file_mb * MB)
+        big = os.path.join(folder, "big.wd1")
+        write_recording(big, args.big_mb * MB)
+        print(f"CPU: {cpu_model()}, {os.cpu_count()} logical CPUs; OPENBLAS_NUM_THREADS="
+              f"{os.environ['OPENBLAS_NUM_THREADS']}; medians of {args.rounds} rounds; ratio = threads=1 time / time")
+        threads = [1, 2]
+
+        def drop_sidecars() -> None:
+            for path in files:
+                if os.path.exists(velk_tools.sidecar_path(path)):
+                    os.remove(velk_tools.sidecar_path(path))
+
+        print(f"{args.files} files of {args.file_mb} MB:")
+        compare("no sidecars", files, threads, args.rounds, drop_sidecars)
+        for path in files:
+            velk_tools.index(path, "WD1").save()
+        compare("sidecars", files, threads, args.rounds)
+        print(f"one file of {args.big_mb} MB:")
+        velk_tools.index(big, "WD1").save()
+        compare("split by its index", big, threads, args.rounds)
+    finally:
+        shutil.rmtree(folder)
+
+
+if __name__ == "__main__":
+    main()
