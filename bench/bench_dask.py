@@ -33,6 +33,8 @@ import numpy as np
 import pyarrow as pa  # type: ignore[import-untyped]  # pyarrow ships no type information
 from dask.distributed import Client, LocalCluster
 
+from cpu import cpu_name
+
 from velk_tools import read_table
 from velk_tools.dask import read_events
 
@@ -74,13 +76,6 @@ def timed(read: Callable[[], int], expected: int) -> float:
         raise RuntimeError(f"read {events} events, not {expected}")
     return elapsed
 
-
-def cpu_name() -> str:
-    with open("/proc/cpuinfo") as f:
-        for line in f:
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    return "unknown"
 
 
 def main() -> int:

@@ -27,6 +27,8 @@ import numpy as np
 
 from velk_tools import read_batches
 
+from cpu import cpu_name
+
 
 def write_recording(path: str, size_mb: int, samples: int) -> int:
     """A WD2 recording of about size_mb MiB, two channels of `samples` noisy float32 samples per event,
@@ -64,13 +66,6 @@ def time_batches(path: str) -> float:
             raise RuntimeError(f"the recording did not read to its end: {batches.report()}")
     return time.perf_counter() - start
 
-
-def cpu_name() -> str:
-    with open("/proc/cpuinfo") as f:
-        for line in f:
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    return "unknown"
 
 
 def main() -> int:

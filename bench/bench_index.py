@@ -27,15 +27,17 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import numpy as np  # noqa: E402
 
 import velk_tools  # noqa: E402
+from cpu import cpu_name  # noqa: E402
 
 GIB = 1 << 30
 
 
-def write_recording(path: str, kind: str) -> int:
-    """A 1 GiB recording of 1024-sample events (WD2: 4 channels of 256 samples with a channel word)."""
+def write_recording(path: str, kind: str, size: int = GIB) -> int:
+    """A recording of `size` bytes (1 GiB) of 1024-sample events (WD2: 4 channels of 256 samples with a
+    channel word)."""
     if kind == "WD1":
         record = np.dtype([("header", "<i4", 6), ("samples", "<u2", 1024)])
-        events = GIB // record.itemsize
+        events = size // record.itemsize
         data = np.zeros(events, record)
         counters = np.arange(events, dtype=np.int32)
         data["header"][:, 0] = 24 + 2048
@@ -44,7 +46,7 @@ def write_recording(path: str, kind: str) -> int:
     else:
         record = np.dtype([("counter", "<u4"), ("time", "<u8"), ("samples_per_channel", "<u4"),
                            ("period", "<u8"), ("channels", "<i4"), ("samples", "<f4", 1024)])
-        events = GIB // record.itemsize
+        events = size // record.itemsize
         data = np.zeros(events, record)
         data["counter"] = np.arange(events, dtype=np.uint32)
         data["time"] = data["counter"]
@@ -76,16 +78,6 @@ def median_time(call, rounds: int) -> float:
         times.append(time.perf_counter() - begin)
     return statistics.median(times)
 
-
-def cpu_name() -> str:
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
 
 
 def bench(kind: str, directory: str, rounds: int, picks: int) -> None:

@@ -17,7 +17,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import platform
 import shutil
 import statistics
 import tempfile
@@ -25,25 +24,14 @@ import time
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-import numpy as np  # noqa: E402
 import pyarrow as pa  # noqa: E402
 
 import velk_tools  # noqa: E402
+from bench_index import write_recording  # noqa: E402
+from cpu import cpu_name  # noqa: E402
 
 MB = 1_000_000
 
-
-def write_recording(path: str, size: int) -> int:
-    record = np.dtype([("header", "<i4", 6), ("samples", "<u2", 1024)])
-    events = size // record.itemsize
-    data = np.zeros(events, record)
-    counters = np.arange(events, dtype=np.int32)
-    data["header"][:, 0] = 24 + 2048
-    data["header"][:, 4] = counters
-    data["header"][:, 5] = counters
-    data["samples"] = np.arange(1024) % 4096
-    data.tofile(path)
-    return events
 
 
 def table(source: object, threads: int) -> int:
@@ -67,13 +55,6 @@ def medians(calls: list, rounds: int) -> list[float]:
     return [statistics.median(t) for t in times]
 
 
-def cpu_model() -> str:
-    try:
-        with open("/proc/cpuinfo") as info:
-            return next(line.split(":", 1)[1].strip() for line in info if line.startswith("model name"))
-    except (OSError, StopIteration):
-        return platform.processor() or "unknown"
-
 
 def compare(label: str, source: object, threads: list[int], rounds: int, before=lambda: None) -> None:
     for shape in (table, loop):
@@ -95,10 +76,10 @@ def main() -> None:
     try:
         files = [os.path.join(folder, f"run{i:02}.wd1") for i in range(args.files)]
         for path in files:
-            write_recording(path, args.file_mb * MB)
+            write_recording(path, "WD1", args.file_mb * MB)
         big = os.path.join(folder, "big.wd1")
-        write_recording(big, args.big_mb * MB)
-        print(f"CPU: {cpu_model()}, {os.cpu_count()} logical CPUs; OPENBLAS_NUM_THREADS="
+        write_recording(big, "WD1", args.big_mb * MB)
+        print(f"CPU: {cpu_name()}, {os.cpu_count()} logical CPUs; OPENBLAS_NUM_THREADS="
               f"{os.environ['OPENBLAS_NUM_THREADS']}; medians of {args.rounds} rounds; ratio = threads=1 time / time")
         threads = [1, 2]
 
