@@ -14,7 +14,7 @@ from velk_tools.columns import (BatchIterator, EventBatch, EventTable, PathLike,
                                 read_events, read_table)
 from velk_tools.event_index import EventIndex, StaleIndexError, build_index, sidecar_path
 from velk_tools.report import ScanReport
-from velk_tools.sources import Source, open_source
+from velk_tools.sources import Source, decompressed, open_source
 
 __all__ = ["BatchIterator", "EventBatch", "EventIndex", "EventTable", "PathLike", "ScanReport", "Source",
            "StaleIndexError", "index", "read_batches", "read_events", "read_table", "scan", "sidecar_path"]
@@ -36,7 +36,7 @@ def scan(path: Source, reader_type: str, *, progress: Callable[[int], None] | No
     channel word in every header; 1, none.
     """
     given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
-    name, shown, feeder = open_source(path)
+    name, shown, feeder = open_source(decompressed(path))
     try:
         scanner = Scanner(name, reader_type, given, False)
     finally:
@@ -59,4 +59,5 @@ def index(path: PathLike, reader_type: str, *, channels: int | None = None) -> E
     raises; what the walk found (a failed WD2 probe, an error, a partial event) is its `report`.
     `EventIndex.save()` keeps it beside the file, where the readers find it."""
     given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
+    decompressed(path, ranged=True)  # TypeError for a compressed file, whose offsets cannot be sought
     return build_index(os.fsdecode(path), reader_type, given)

@@ -22,7 +22,7 @@ import numpy.typing as npt
 from velk_tools import _columns
 from velk_tools.event_index import EventIndex, resolve_index
 from velk_tools.report import ScanReport
-from velk_tools.sources import Feeder, Source, open_source
+from velk_tools.sources import Feeder, Source, decompressed, open_source
 
 if TYPE_CHECKING:
     from velk import WD1Event, WD2Event
@@ -420,7 +420,8 @@ def _open_sources(sources: Sources, reader_type: str | None, max_events: int, ma
 
     if not datasets.is_dataset(sources):
         layout = datasets.plan_layout([sources], None) if reader_type is None else reader_type  # type: ignore[list-item]
-        return open_batches(sources, layout, max_events, max_bytes, channels, start, stop, index, threads)  # type: ignore[arg-type]
+        source = decompressed(sources, ranged=start is not None or stop is not None or index is not None)  # type: ignore[arg-type]
+        return open_batches(source, layout, max_events, max_bytes, channels, start, stop, index, threads)
     if start is not None or stop is not None or index is not None:
         raise TypeError("start, stop and index apply to one source, not to a dataset")
     return datasets.open_dataset(sources, reader_type, max_events, max_bytes, channels, threads)
@@ -489,6 +490,7 @@ def read_events(path: PathLike, reader_type: str, indices: Sequence[int] | npt.N
     """The events numbered `indices` (any order, repeats and negatives allowed) as one EventBatch, each
     reached by one seek through `index`, the sidecar beside the file or a walk (as read_batches' ranges).
     IndexError for a number outside the file's complete events."""
+    decompressed(path, ranged=True)  # TypeError for a compressed file
     name = os.fsencode(path)
     given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
     found = resolve_index(os.fsdecode(name), reader_type, given, index)

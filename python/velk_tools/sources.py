@@ -14,7 +14,7 @@ import threading
 from collections.abc import Callable
 from typing import Any, Protocol, Union
 
-__all__ = ["Source", "Feeder", "open_source", "open_compressed", "inner_name"]
+__all__ = ["Source", "Feeder", "decompressed", "open_source", "open_compressed", "inner_name"]
 
 
 class Readable(Protocol):
@@ -124,6 +124,20 @@ class NamedReader:
         self.readinto: Callable[[Any], int | None] = file.readinto
         self.readinto1: Callable[[Any], int | None] = getattr(file, "readinto1", file.readinto)
         self.close: Callable[[], None] = file.close
+
+
+def decompressed(source: Source, ranged: bool = False) -> Source:
+    """What to read for `source`: the decompressing reader of a path named .gz, .bz2, .xz or .zst,
+    else `source` itself. A compressed file cannot be sought in, so a range or an index of one is a
+    TypeError (`ranged`)."""
+    if not isinstance(source, (str, bytes, os.PathLike)):
+        return source
+    name = os.fsdecode(source)
+    if inner_name(name) == name:
+        return source
+    if ranged:
+        raise TypeError(f"{name}: ranges and indexes need an uncompressed file; decompress it first")
+    return open_compressed(name) or source
 
 
 def open_compressed(name: str) -> NamedReader | None:

@@ -71,11 +71,15 @@ def test_compressed_files_read_as_the_plain_file(tmp_path, capsys, extension) ->
     plain.write_bytes(wd2_recording(200))
     packed.write_bytes(compress(plain.read_bytes()))
     expected = [normalised(event) for event in velk.EventReader(str(plain), "WD2")]
-    batches = read_batches(open_compressed(str(packed)), "WD2", 37)
-    assert [normalised(b.event(i)) for b in batches for i in range(len(b))] == expected
-    report = batches.report()
-    assert (report.complete, report.path, report.channels, report.bytes_read) == (
-        True, str(packed), 3, plain.stat().st_size)
+    # A file object, or the path, whose name picks the decompressor (and past it the layout).
+    for batches in (read_batches(open_compressed(str(packed)), "WD2", 37), read_batches(str(packed), None, 37)):
+        assert [normalised(b.event(i)) for b in batches for i in range(len(b))] == expected
+        report = batches.report()
+        assert (report.complete, report.path, report.channels, report.bytes_read) == (
+            True, str(packed), 3, plain.stat().st_size)
+    assert scan(str(packed), "WD2").complete
+    with pytest.raises(TypeError, match="need an uncompressed file"):
+        read_batches(str(packed), "WD2", start=1)
     # The command takes the layout from the extension inside the compression one.
     assert cli.main(["scan", str(packed)]) == 0
     assert capsys.readouterr().out.startswith(f"{packed} [WD2]: complete: 200 events")
