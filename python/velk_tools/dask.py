@@ -11,7 +11,7 @@ from __future__ import annotations
 import dataclasses
 import os
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, cast
 
 try:
     import dask.dataframe as dd
@@ -145,5 +145,7 @@ def _read_part(part: Part, first: int, *, channels: int | None, sources: tuple[s
     if "data" in wanted:
         out["data"] = pd.arrays.ArrowExtensionArray(pa.chunked_array(samples, SAMPLES[layout]))
     if "source" in wanted and sources:
-        out["source"] = pd.Categorical.from_codes(np.full(count, sources.index(part.name)), categories=pd.Index(sources))
+        # cast: older pandas-stubs type the codes as a Sequence only.
+        codes = cast("Sequence[int]", np.full(count, sources.index(part.name)))
+        out["source"] = pd.Categorical.from_codes(codes, categories=pd.Index(sources))
     return pd.DataFrame(out, index=pd.RangeIndex(first, first + count, name="event"), columns=wanted)
