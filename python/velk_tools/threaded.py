@@ -1,12 +1,12 @@
 """Batches decoded by several threads at once, delivered in the file's order.
 
 The batch reader decodes without the interpreter lock, so threads that each read another stretch of
-events run on as many cores. A file is cut, through its index, into chunks of exactly the events the
-one-thread reader puts in each batch; a pool of `threads` threads decodes the chunks, and the reader
-hands them on in order with at most `threads` + 1 chunks read ahead, so memory stays bounded by a few
-batches whatever the file's size. Every chunk but a file's last reads exactly its indexed events; the
-last reads on to the end of the data as a plain read does, so that a partial event or an error there
-comes out in the same place, after the same events.
+events run on as many cores. A file is cut, through its index, into exactly the batches the one-thread
+reader makes, and consecutive batches are grouped into chunks of about _CHUNK_BYTES; a pool of
+`threads` threads decodes the chunks, and the reader hands them on in order with at most `threads` + 1
+chunks read ahead, so memory stays bounded whatever the file's size. Every chunk but a file's last
+reads exactly its indexed events; the last reads on to the end of the data as a plain read does, so
+that a partial event or an error there comes out in the same place, after the same events.
 """
 
 from __future__ import annotations
@@ -42,9 +42,11 @@ def batch_bounds(sample_counts: npt.NDArray[np.uint32], sample_bytes: int, max_e
     """Where the one-thread reader ends its batches over these events: after `max_events` events, or
     once the batch holds max_bytes // sample_bytes samples or more (a batch holds at least one event).
     The list runs from 0 to len(sample_counts)."""
-    ends = np.concatenate([np.zeros(1, np.int64), np.cumsum(sample_counts, dtype=np.int64)])
-    limit = max_bytes // sample_bytes
     n = len(sample_counts)
+    limit = max_bytes // sample_bytes
+    if limit == 0 or max_events == 1:  # one event a batch, without a step per event
+        return list(range(n + 1))
+    ends = np.concatenate([np.zeros(1, np.int64), np.cumsum(sample_counts, dtype=np.int64)])
     bounds, start = [0], 0
     while start < n:
         end = int(np.searchsorted(ends, ends[start] + limit, side="left"))
