@@ -69,15 +69,16 @@ def _group(bounds: list[int], ends: npt.NDArray[np.int64]) -> list[int]:
 
 class Chunk:
     """Consecutive batches of the file an index describes, from event `first` on, of `sizes` events
-    each; `to_end` reads on past them to the end of the data, collecting what a plain read meets
-    there."""
+    holding `samples` samples each; `to_end` reads on past them to the end of the data, collecting
+    what a plain read meets there."""
 
-    __slots__ = ("index", "first", "sizes", "to_end")
+    __slots__ = ("index", "first", "sizes", "samples", "to_end")
 
-    def __init__(self, index: EventIndex, first: int, sizes: list[int], to_end: bool) -> None:
+    def __init__(self, index: EventIndex, first: int, sizes: list[int], samples: list[int], to_end: bool) -> None:
         self.index: EventIndex = index
         self.first: int = first
         self.sizes: list[int] = sizes
+        self.samples: list[int] = samples
         self.to_end: bool = to_end
 
 
@@ -97,14 +98,16 @@ def _reader_for(readers: _Readers, index: EventIndex) -> _columns.BatchReader:
     return reader
 
 
-def _read_chunk(readers: _Readers, chunk: Chunk, max_events: int, max_bytes: int) -> list[BatchTuple | Exception]:
+def _read_chunk(readers: _Readers, chunk: Chunk, room: object, max_events: int,
+                max_bytes: int) -> list[BatchTuple | Exception]:
     """The chunk's batch, then, for a file's last chunk, what reading on brings: more events (the file
-    has grown), and the exception that ends the data if one does."""
+    has grown), and the exception that ends the data if one does. The batches' samples go into
+    `room`, storage the consuming thread allocated."""
     index = chunk.index
     reader = _reader_for(readers, index)
     offset = int(index.offsets[chunk.first]) if chunk.first < len(index) else index.report.bytes_read
     reader.seek(offset)
-    batches = reader.read_counted(chunk.sizes, max_bytes)
+    batches = reader.read_counted(chunk.sizes, max_bytes, room)
     if [len(offsets) - 1 for _, _, offsets in batches] != chunk.sizes:
         raise OSError(f"{index.path}: fewer events after byte {offset} than indexed; has the file changed?")
     out: list[BatchTuple | Exception] = list(batches)
@@ -164,17 +167,25 @@ class ChunkPool:
             sample_bytes = 2 if index.reader_type == "WD1" else 4
             counts = index.sample_counts[first:last]
             bounds = batch_bounds(counts, sample_bytes, self._max_events, self._max_bytes)
-            groups = _group(bounds, np.cumsum(counts, dtype=np.int64) * sample_bytes)
+            ends = np.cumsum(counts, dtype=np.int64)
+            groups = _group(bounds, ends * sample_bytes)
+            ends = np.concatenate([np.zeros(1, np.int64), ends])
             for a, b in zip(groups, groups[1:]):
                 sizes = [e - s for s, e in zip(bounds[a:b], bounds[a + 1:b + 1])]
-                yield file, Chunk(index, first + bounds[a], sizes, stop is None and first + bounds[b] == len(index))
+                samples = np.diff(ends[bounds[a:b + 1]]).tolist()
+                yield file, Chunk(index, first + bounds[a], sizes, samples,
+                                  stop is None and first + bounds[b] == len(index))
             if len(bounds) == 1 and stop is None:  # no event in the range: read on to meet what ends the data
-                yield file, Chunk(index, first, [], True)
+                yield file, Chunk(index, first, [], [], True)
 
     def _ordered(self) -> Generator[Outcomes, None, None]:
         window: collections.deque[tuple[int, Future[list[BatchTuple | Exception]]]] = collections.deque()
         for file, chunk in self._chunks():
-            window.append((file, self._pool.submit(_read_chunk, self._readers, chunk, self._max_events,
+            # The batches' samples are allocated here, on the thread that frees them: memory a pool
+            # thread allocates comes from that thread's malloc arena, which hands freed memory back
+            # to the kernel, so that every batch page-faults afresh.
+            room = _columns.sample_room(chunk.index.reader_type, chunk.sizes, chunk.samples)
+            window.append((file, self._pool.submit(_read_chunk, self._readers, chunk, room, self._max_events,
                                                   self._max_bytes)))
             if len(window) > self._threads:
                 yield _outcomes(*window.popleft())

@@ -236,19 +236,33 @@ class BatchBuilder {
   // The reader, for what it knows of its file (its size, a WD2 layout).
   const Reader& reader() const noexcept { return reader_; }
 
-  BatchOutcome<Event> next(std::size_t max_events, std::size_t max_sample_bytes) {
+  using Sample = typename Batch<Event>::Sample;
+
+  // The samples a batch of `events` events holding `samples` samples takes room for: its samples, and
+  // the headers and a page's offset of the events read packed into the column (read_alike).
+  static std::size_t room_for(std::size_t events, std::size_t samples) noexcept {
+    return samples + (events * AlikeScratch::kHeaderBytes + kPageBytes) / sizeof(Sample) + 1;
+  }
+
+  // `room`, when given and not empty, becomes the samples column's storage (sized by room_for) instead
+  // of one the batch allocates: a thread that decodes for another takes storage the other allocated,
+  // from the malloc arena where the batch will be freed.
+  BatchOutcome<Event> next(std::size_t max_events, std::size_t max_sample_bytes,
+                           SampleVector<Sample>* room = nullptr) {
     if (pending_) return take_pending();
     Batch<Event> batch;
-    const std::size_t max_samples = max_sample_bytes / sizeof(typename Batch<Event>::Sample);
-    // The samples column is allocated once at the size that ends the batch (a failure leaves it to
-    // grow as events arrive), and what a short batch leaves unused is given back at its end.
-    using Sample = typename Batch<Event>::Sample;
-    // A batch of few events plans for that many of the last event's size, so that small batches do
-    // not each map and unmap a block sized for the byte limit.
-    std::size_t planned = std::min(max_samples, kEagerBlockBytes / sizeof(Sample));
-    if (alike_count_ != 0 && max_events < planned / alike_count_) planned = max_events * alike_count_;
-    // It also takes the headers and a page's offset of the events read packed into it (read_alike).
-    (void)batch.samples.reserve(planned + planned / 32 + kPageBytes / sizeof(Sample));
+    const std::size_t max_samples = max_sample_bytes / sizeof(Sample);
+    if (room != nullptr && room->size() != 0) {
+      batch.samples.take_room(std::move(*room));
+    } else {
+      // The samples column is allocated once at the size that ends the batch (a failure leaves it to
+      // grow as events arrive), and what a short batch leaves unused is given back at its end. A batch
+      // of few events plans for that many of the last event's size, so that small batches do not each
+      // map and unmap a block sized for the byte limit.
+      std::size_t planned = std::min(max_samples, kEagerBlockBytes / sizeof(Sample));
+      if (alike_count_ != 0 && max_events < planned / alike_count_) planned = max_events * alike_count_;
+      (void)batch.samples.reserve(planned + planned / 32 + kPageBytes / sizeof(Sample));
+    }
     batch.plan(max_events, max_samples);
     // Open below both limits, and always for its first event: a byte limit below one sample still
     // delivers events, one per batch.

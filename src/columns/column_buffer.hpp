@@ -46,6 +46,12 @@ class ColumnBuffer {
     used_ = storage_.size();
   }
 
+  // Takes over a vector's storage as room for values to come; only while the column is empty.
+  void take_room(SampleVector<T>&& room) noexcept {
+    storage_ = std::move(room);
+    used_ = 0;
+  }
+
   // Appends after a reserve() that made room.
   void push(T value) noexcept { storage_.data()[used_++] = value; }
   void append(const T* values, std::size_t n) noexcept {

@@ -4,6 +4,7 @@ during its own read must be turned away rather than deadlock or corrupt the read
 
 from __future__ import annotations
 
+import itertools
 import os
 import signal
 import threading
@@ -11,6 +12,7 @@ import threading
 import pytest
 
 import velk_tools
+from velk_tools import _columns
 from recordings import wd1_event
 from test_pipes import _READ_CALLS, Interrupt, feed
 
@@ -66,3 +68,26 @@ def test_a_signal_handler_calling_the_reader_it_interrupted_is_turned_away(tmp_p
         signal.signal(signal.SIGUSR1, previous)
     assert refused == ["Already borrowed"]
     assert got == [0, 1, 2]
+
+
+def test_batches_decoded_into_storage_another_thread_allocated_are_the_same(recording):
+    sizes = [(n * 53) % 700 for n in range(400)]
+    path = recording(b"".join(wd1_event([n % 65536] * size, event_counter=n) for n, size in enumerate(sizes)))
+    counts = [1, 50, 7, 100, 242]
+    samples = [sum(sizes[a:a + n]) for a, n in zip(itertools.accumulate([0, *counts]), counts)]
+
+    def read(*room):
+        reader = _columns.BatchReader(os.fsencode(path), "WD1", None, None)
+        return [(b[0]["event_counter"].tolist(), b[1].tolist(), b[2].tolist())
+                for b in reader.read_counted(counts, 1 << 20, *room)]
+
+    expected = read()
+    exact = _columns.sample_room("WD1", counts, samples)
+    assert read(exact) == expected
+    assert read(exact) == expected  # taken: a second read allocates its own
+    assert read(_columns.sample_room("WD1", counts, [0] * len(counts))) == expected  # too small: grows
+    assert read(_columns.sample_room("WD1", counts[:2], [10**6, 1])) == expected  # fewer, odd sizes
+    with pytest.raises(ValueError):
+        read(_columns.sample_room("WD2", counts, samples))
+    with pytest.raises(ValueError):
+        _columns.sample_room("WD1", counts, samples[:1])

@@ -10,6 +10,8 @@
 #include "velk_tools/columns/batch_reader.hpp"
 
 #include <cstddef>
+#include <memory>
+#include <type_traits>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -151,20 +153,60 @@ PyRef read(BatchReaderObject* object, PyObject* const* args, Py_ssize_t nargs) {
                     object->builder);
 }
 
+// Storage for the samples columns of batches to come, allocated by the thread that will free them
+// (see BatchBuilder::next), held by a capsule until read_counted() takes it.
+template <class Sample>
+struct SampleRoom {
+  static constexpr const char* kName =
+      std::is_same_v<Sample, std::uint16_t> ? "velk_tools._columns.room.WD1" : "velk_tools._columns.room.WD2";
+  std::vector<SampleVector<Sample>> blocks;
+};
+
+template <class Sample>
+void free_room(PyObject* capsule) noexcept {
+  delete static_cast<SampleRoom<Sample>*>(PyCapsule_GetPointer(capsule, SampleRoom<Sample>::kName));
+}
+
+template <class Reader>
+PyRef room_capsule(const std::vector<std::size_t>& events, const std::vector<std::size_t>& samples) {
+  using Sample = typename BatchBuilder<Reader>::Sample;
+  auto room = std::make_unique<SampleRoom<Sample>>();
+  room->blocks.reserve(events.size());
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    auto block = SampleVector<Sample>::allocate(BatchBuilder<Reader>::room_for(events[i], samples[i]));
+    room->blocks.push_back(block ? std::move(*block) : SampleVector<Sample>::empty());  // empty: the batch allocates
+  }
+  PyRef capsule = checked(PyCapsule_New(room.get(), SampleRoom<Sample>::kName, free_room<Sample>));
+  (void)room.release();
+  return capsule;
+}
+
+// The blocks a room capsule holds, taken out of it (so that no other call can take them too); none
+// for None.
+template <class Sample>
+std::vector<SampleVector<Sample>> take_room(PyObject* capsule) {
+  if (capsule == Py_None) return {};
+  auto* room = static_cast<SampleRoom<Sample>*>(PyCapsule_GetPointer(capsule, SampleRoom<Sample>::kName));
+  if (room == nullptr) throw PythonError{};
+  return std::move(room->blocks);
+}
+
 // Batches of exactly `counts` events each, cut where `max_bytes` cuts them too (so that each samples
 // column is planned at the batch's size), decoded in one stretch without the interpreter lock: a
 // thread decoding many batches takes the lock back once. A batch cut short (the file changed since
-// it was indexed, or ends) ends the list; an error raises, dropping the batches before it.
+// it was indexed, or ends) ends the list; an error raises, dropping the batches before it. Batch i
+// takes rooms[i] as its samples storage where there is one.
 template <class Reader>
 PyRef counted_batches(BatchBuilder<Reader>& builder, const std::vector<std::size_t>& counts,
-                      std::size_t max_bytes) {
+                      std::size_t max_bytes, std::vector<SampleVector<typename BatchBuilder<Reader>::Sample>> rooms) {
   using Event = typename BatchBuilder<Reader>::Event;
   std::vector<Batch<Event>> batches;
   batches.reserve(counts.size());
   BatchOutcome<Event> stop = EndOfData{};
   without_interpreter_lock([&] {
     for (const std::size_t count : counts) {
-      auto outcome = builder.next(count, max_bytes);
+      const std::size_t i = batches.size();
+      auto outcome = builder.next(count, max_bytes, i < rooms.size() ? &rooms[i] : nullptr);
       auto* batch = std::get_if<Batch<Event>>(&outcome);
       if (batch == nullptr) {
         stop = std::move(outcome);
@@ -198,13 +240,20 @@ std::vector<std::size_t> counts_argument(PyObject* value) {
 
 PyRef read_counted(BatchReaderObject* object, PyObject* const* args, Py_ssize_t nargs) {
   prepare_sample_arrays();  // first: importing NumPy runs Python code
-  if (nargs != 2) raise(PyExc_TypeError, "read_counted() takes 2 arguments: counts and max_bytes");
+  if (nargs != 2 && nargs != 3) {
+    raise(PyExc_TypeError, "read_counted() takes 2 or 3 arguments: counts, max_bytes and room");
+  }
   const std::vector<std::size_t> counts = counts_argument(args[0]);
   const std::size_t max_bytes = count_argument(args[1], "max_bytes");
+  PyObject* room = nargs == 3 ? args[2] : Py_None;
   ReaderLock::Hold hold(object->lock);
   object->held.reset();
-  return std::visit([&](auto& builder) { return counted_batches(builder, counts, max_bytes); },
-                    object->builder);
+  return std::visit(
+      [&](auto& builder) {
+        using Sample = typename std::remove_reference_t<decltype(builder)>::Sample;
+        return counted_batches(builder, counts, max_bytes, take_room<Sample>(room));
+      },
+      object->builder);
 }
 
 // seek(offset): the next read starts at `offset`, an event's first byte found by a walk of the file;
@@ -309,8 +358,9 @@ PyMethodDef batch_reader_methods[] = {
      "The next batch of up to max_events events as (columns, samples, offsets)."},
     {"read_counted", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_reader_read_counted)),
      METH_FASTCALL,
-     "read_counted($self, counts, max_bytes, /)\n--\n\n"
-     "Batches of exactly counts[i] events, decoded at one go; a short batch ends the list."},
+     "read_counted($self, counts, max_bytes, room=None, /)\n--\n\n"
+     "Batches of exactly counts[i] events, decoded at one go; a short batch ends the list. Batch i\n"
+     "takes its samples storage from a sample_room() capsule's block i, where there is one."},
     {"seek", batch_reader_seek, METH_O,
      "seek($self, offset, /)\n--\n\nThe next read starts at offset, the first byte of an event."},
     {"layout", batch_reader_layout, METH_NOARGS,
@@ -340,5 +390,15 @@ HeapType g_batch_reader_type(batch_reader_spec, "BatchReader");
 }  // namespace
 
 PyTypeObject* batch_reader_type() { return g_batch_reader_type.get(); }
+
+PyRef sample_room(PyObject* reader_type, PyObject* events_object, PyObject* samples_object) {
+  const std::string_view type = utf8_argument(reader_type, "reader_type");
+  const std::vector<std::size_t> events = counts_argument(events_object);
+  const std::vector<std::size_t> samples = counts_argument(samples_object);
+  if (events.size() != samples.size()) raise(PyExc_ValueError, "events and samples differ in length");
+  if (type == "WD1") return room_capsule<WD1Reader>(events, samples);
+  if (type == "WD2") return room_capsule<WD2Reader>(events, samples);
+  raise(PyExc_ValueError, "reader_type must be 'WD1' or 'WD2'");
+}
 
 }  // namespace velk::py

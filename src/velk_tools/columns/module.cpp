@@ -40,7 +40,16 @@ PyObject* columns_export_stream(PyObject*, PyObject* const* args, Py_ssize_t nar
   });
 }
 
+PyObject* columns_sample_room(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded<PyObject*>(nullptr, [&] {
+    if (nargs != 3) raise(PyExc_TypeError, "sample_room(reader_type, events, samples) takes 3 arguments");
+    return sample_room(args[0], args[1], args[2]).release();
+  });
+}
+
 PyMethodDef g_functions[] = {
+    {"sample_room", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(columns_sample_room)),
+     METH_FASTCALL, "Storage for the samples of batches to come, allocated on the calling thread."},
     {"export_schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(columns_export_schema)),
      METH_FASTCALL, "An 'arrow_schema' capsule for a batch's columns."},
     {"export_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(columns_export_batch)),
