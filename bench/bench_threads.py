@@ -8,7 +8,10 @@ for the dataset, without one (each file is walked first, by the pool).
 
 Loop shapes, each timed as the median of --rounds runs taken in turn:
 - table: `pyarrow.table(read_table(source, "WD1", threads=N))`, the whole table kept;
-- loop: `for batch in read_batches(source, "WD1", threads=N): events += len(batch)`, one batch at a time.
+- loop: `for batch in read_batches(source, "WD1", threads=N): events += len(batch)`, one batch at a time;
+- copy: the machine's ceiling for these loops: the same bytes read with os.preadv into 64 reused
+  buffers of 512 KiB (a batch's size) per thread, the data split evenly over N threads, nothing decoded.
+  A loop can gain from threads at most what this copy gains.
 
 Usage: OPENBLAS_NUM_THREADS=1 PYTHONPATH=<build dir> python3 bench/bench_threads.py [--rounds N]
 """
@@ -17,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import threading
 import shutil
 import statistics
 import tempfile
@@ -45,6 +49,39 @@ def loop(source: object, threads: int) -> int:
     return events
 
 
+def copy(source: object, threads: int) -> int:
+    """Reads every byte of the source's files with `threads` threads, each taking an even share of
+    each file into its own 64 buffers of 512 KiB, allocated once so that no round page-faults them."""
+    paths = source if isinstance(source, list) else [source]
+    shares = [(path, threads, part) for path in paths for part in range(threads)]
+    while len(_BUFFERS) < threads:
+        _BUFFERS.append([memoryview(bytearray(512 << 10)) for _ in range(64)])
+    workers = [threading.Thread(target=_copy_shares, args=(shares[n::threads], _BUFFERS[n])) for n in range(threads)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    return sum(os.path.getsize(path) for path in paths)
+
+
+_BUFFERS: list[list[memoryview]] = []
+
+
+def _copy_shares(shares: list[tuple[str, int, int]], views: list[memoryview]) -> None:
+    used = 0
+    for path, parts, part in shares:
+        size = os.path.getsize(path)
+        start, end = size * part // parts, size * (part + 1) // parts
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            while start < end:
+                view = views[used % len(views)]
+                used += 1
+                start += os.preadv(fd, [view[:min(len(view), end - start)]], start) or end - start
+        finally:
+            os.close(fd)
+
+
 def medians(calls: list, rounds: int) -> list[float]:
     times: list[list[float]] = [[] for _ in calls]
     for _ in range(rounds):
@@ -57,7 +94,7 @@ def medians(calls: list, rounds: int) -> list[float]:
 
 
 def compare(label: str, source: object, threads: list[int], rounds: int, before=lambda: None) -> None:
-    for shape in (table, loop):
+    for shape in (table, loop, copy):
         calls = [lambda n=n: (before(), shape(source, n)) for n in threads]
         times = medians(calls, rounds)
         ratios = ", ".join(f"threads={n}: {times[0] / t:.2f}x ({t:.3f} s)" for n, t in zip(threads, times))
