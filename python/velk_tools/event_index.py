@@ -122,6 +122,8 @@ class EventIndex:
                           (("offsets", np.int64), ("event_counters", counter_type), ("sample_counts", np.uint32))}
             except (KeyError, ValueError) as error:
                 raise ValueError(f"{name}: not a velk index sidecar ({error})") from None
+        for array in arrays.values():
+            array.flags.writeable = False  # as a walk's index: not edited
         if header.get("format") != FORMAT or header.get("version") != VERSION:
             raise ValueError(f"{name}: not a velk index sidecar of version {VERSION}")
         index = cls(path=header["source"] if source is None else os.fspath(source),
@@ -140,12 +142,12 @@ def build_index(path: str, reader_type: str, channels: int | None) -> EventIndex
         pass
     report = ScanReport(path=path, reader_type=reader_type, **scanner.report())
     offsets, counters, counts = scanner.index()
-    counter_type = np.int32 if reader_type == "WD1" else np.uint32
-    # Read-only arrays over the walk's bytes: an index is not edited.
-    return EventIndex(path=path, reader_type=reader_type, channels=report.channels,
-                      offsets=np.frombuffer(offsets, np.int64),
-                      event_counters=np.frombuffer(counters, counter_type),
-                      sample_counts=np.frombuffer(counts, np.uint32), report=report, file_size=size,
+    if reader_type == "WD1":
+        counters = counters.view(np.int32)
+    for array in (offsets, counters, counts):
+        array.flags.writeable = False  # an index is not edited
+    return EventIndex(path=path, reader_type=reader_type, channels=report.channels, offsets=offsets,
+                      event_counters=counters, sample_counts=counts, report=report, file_size=size,
                       mtime_ns=mtime)
 
 

@@ -2,6 +2,7 @@
 #include "scan/scan.hpp"
 
 #include <algorithm>
+#include <new>
 
 namespace velk {
 namespace {
@@ -98,10 +99,8 @@ Scanner::Step Scanner::walk(R& reader, std::uint64_t byte_budget) {
       record(header.event_counter, header.timestamp, values);
     }
     if (keep_index_) {
-      if (index_.offsets.empty()) reserve_index(reader.file_size(), reader.position() - start);
-      index_.offsets.push_back(static_cast<std::int64_t>(start));
-      index_.counters.push_back(static_cast<std::uint32_t>(header.event_counter));
-      index_.sample_counts.push_back(static_cast<std::uint32_t>(values));
+      if (index_.offsets.size() == 0) reserve_index(reader.file_size(), reader.position() - start);
+      note_event(start, static_cast<std::uint32_t>(header.event_counter), values);
     }
     report_.bytes_read = reader.position();
     if (report_.bytes_read >= stop) return Step::More;
@@ -112,10 +111,20 @@ Scanner::Step Scanner::walk(R& reader, std::uint64_t byte_budget) {
 // even events is indexed without the columns growing (and copying) on the way.
 void Scanner::reserve_index(std::optional<std::uint64_t> file_size, std::uint64_t first_event_bytes) {
   if (!file_size || first_event_bytes == 0) return;
-  const std::uint64_t events = std::min<std::uint64_t>(*file_size / first_event_bytes + 1, kIndexReserveLimit);
-  index_.offsets.reserve(events);
-  index_.counters.reserve(events);
-  index_.sample_counts.reserve(events);
+  const auto events =
+      static_cast<std::size_t>(std::min<std::uint64_t>(*file_size / first_event_bytes + 1, kIndexReserveLimit));
+  // A failure leaves the columns to grow as events come.
+  (void)(index_.offsets.reserve(events) && index_.counters.reserve(events) && index_.sample_counts.reserve(events));
+}
+
+// A column that cannot grow fails the walk, as it would iterating the file.
+void Scanner::note_event(std::uint64_t start, std::uint32_t counter, std::uint64_t values) {
+  if (!index_.offsets.reserve(1) || !index_.counters.reserve(1) || !index_.sample_counts.reserve(1)) {
+    throw std::bad_alloc();
+  }
+  index_.offsets.push(static_cast<std::int64_t>(start));
+  index_.counters.push(counter);
+  index_.sample_counts.push(static_cast<std::uint32_t>(values));
 }
 
 void Scanner::record(std::uint32_t counter, TimeTag time, std::uint64_t values) {

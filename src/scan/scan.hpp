@@ -6,9 +6,10 @@
 #include <map>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <variant>
-#include <vector>
 
+#include "columns/column_buffer.hpp"
 #include "event_stream/event_stream.hpp"
 #include "event_stream/io_error.hpp"
 #include "event_stream/read_outcome.hpp"
@@ -56,11 +57,12 @@ struct ScanReport {
 
 // Per complete event: its first byte, the 32 bits of its counter (signed for WD1, unsigned for WD2)
 // and the number of its sample values, which a block below 2^31 bytes keeps below 2^32. 16 bytes an
-// event, so that noting them costs the walk little.
+// event, so that noting them costs the walk little; in columns whose storage is handed over without a
+// copy, so that the index of a large file is not held twice.
 struct EventIndexColumns {
-  std::vector<std::int64_t> offsets;  // as NumPy users take them; a file offset stays below 2^63
-  std::vector<std::uint32_t> counters;
-  std::vector<std::uint32_t> sample_counts;
+  ColumnBuffer<std::int64_t> offsets;  // as NumPy users take them; a file offset stays below 2^63
+  ColumnBuffer<std::uint32_t> counters;
+  ColumnBuffer<std::uint32_t> sample_counts;
 };
 
 // Owns the reader of one file and the report so far. The scan proceeds in steps so that its caller can
@@ -88,7 +90,8 @@ class Scanner {
   bool done() const noexcept { return done_; }
   std::uint64_t position() const noexcept;
   const ScanReport& report() const noexcept { return report_; }
-  const EventIndexColumns& index() const noexcept { return index_; }
+  // Hands over the complete events noted so far (with keep_index), leaving none.
+  EventIndexColumns take_index() noexcept { return std::exchange(index_, {}); }
 
   Scanner(Scanner&&) noexcept = default;
   Scanner& operator=(Scanner&&) = delete;
@@ -107,6 +110,7 @@ class Scanner {
   // Events reserved for at most, up front: 16 bytes each, 256 MiB in all.
   static constexpr std::uint64_t kIndexReserveLimit = std::uint64_t{1} << 24;
   void reserve_index(std::optional<std::uint64_t> file_size, std::uint64_t first_event_bytes);
+  void note_event(std::uint64_t start, std::uint32_t counter, std::uint64_t values);
   void record(std::uint32_t counter, TimeTag time, std::uint64_t values);
   // `received`: how far the data went, which gives the trailing bytes of an input without a size.
   void finish(std::optional<std::uint64_t> file_size, std::uint64_t received, bool at_end_of_data);

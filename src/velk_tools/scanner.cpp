@@ -16,6 +16,7 @@
 #include "binding/reader_lock.hpp"
 #include "binding/errors.hpp"
 #include "binding/heap_type.hpp"
+#include "binding/sample_array.hpp"
 #include "scan/scan.hpp"
 
 namespace velk::py {
@@ -139,18 +140,12 @@ PyRef report_dict(const ScanReport& report) {
   return dict;
 }
 
-template <class T>
-PyRef bytes_of(const std::vector<T>& values) {
-  return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
-                                           static_cast<Py_ssize_t>(values.size() * sizeof(T))));
-}
-
-// (offsets, counters, sample counts) of the complete events walked so far, as the bytes of native
-// arrays (int64, 32-bit counter bits, uint32), so that this module needs no NumPy.
-PyRef index_tuple(const EventIndexColumns& index) {
-  PyRef offsets = bytes_of(index.offsets);
-  PyRef counters = bytes_of(index.counters);
-  PyRef counts = bytes_of(index.sample_counts);
+// (offsets, counters, sample counts) of the complete events walked, as NumPy arrays (int64, uint32
+// holding the counters' 32 bits, uint32) that take over the walk's columns.
+PyRef index_tuple(EventIndexColumns index) {
+  PyRef offsets = storage_array<std::int64_t>(std::move(index.offsets).release());
+  PyRef counters = storage_array<std::uint32_t>(std::move(index.counters).release());
+  PyRef counts = storage_array<std::uint32_t>(std::move(index.sample_counts).release());
   return checked(PyTuple_Pack(3, offsets.get(), counters.get(), counts.get()));
 }
 
@@ -190,9 +185,10 @@ PyObject* scanner_report(PyObject* self, PyObject*) {
 
 PyObject* scanner_index(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&] {
+    prepare_sample_arrays();  // first: importing NumPy runs Python code
     ScannerObject* object = as_scanner(self);
     ReaderLock::Hold hold(object->lock);
-    return index_tuple(object->scanner.index()).release();
+    return index_tuple(object->scanner.take_index()).release();
   });
 }
 
@@ -210,7 +206,8 @@ PyMethodDef scanner_methods[] = {
     {"position", scanner_position, METH_NOARGS, "position($self, /)\n--\n\nThe file offset reached."},
     {"report", scanner_report, METH_NOARGS, "report($self, /)\n--\n\nThe report so far, as a dict."},
     {"index", scanner_index, METH_NOARGS,
-     "index($self, /)\n--\n\nThe events' offsets, counters and sample counts, as bytes of native arrays."},
+     "index($self, /)\n--\n\nThe events' offsets, counters (their 32 bits) and sample counts as int64, uint32 and\n"
+     "uint32 arrays, handed over: a second call gives empty ones."},
     {nullptr, nullptr, 0, nullptr},
 };
 

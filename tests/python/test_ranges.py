@@ -92,6 +92,11 @@ def test_sidecar_round_trip_and_refusal(tmp_path) -> None:
     assert loaded.report == index.report and not loaded.report.complete
     assert [loaded.offsets.tolist(), loaded.sample_counts.tolist(), loaded.event_counters.tolist()] == [
         index.offsets.tolist(), index.sample_counts.tolist(), list(range(9))]
+    # The walk's columns come without a copy, as the typed, read-only arrays a loaded index has.
+    for arrays in ((index.offsets, index.event_counters, index.sample_counts),
+                   (loaded.offsets, loaded.event_counters, loaded.sample_counts)):
+        assert [a.dtype.str for a in arrays] == ["<i8", "<i4", "<u4"]
+        assert not any(a.flags.writeable for a in arrays)
     # The sidecar beside the file is what a range goes by: a wrong offset there would show.
     assert [b.columns["event_counter"].tolist() for b in velk_tools.read_batches(path, "WD1", start=-3)] == [[6, 7, 8]]
     with open(path, "ab") as f:
