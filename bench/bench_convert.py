@@ -1,5 +1,6 @@
 """Peak memory and time of `velk convert` against the plain pyarrow loop a user would write, on a WD2
-recording of large events (300 MB each by default), for each Parquet writer setting tried.
+recording of large events (300 MB each by default), for each Parquet writer setting tried, and of
+pyarrow's Parquet writer alone on one row of an event's samples built in memory.
 
 Each run is a fresh process under /usr/bin/time -v, so "Maximum resident set size" is that run's peak.
 The bound convert's help promises: 3 x max(batch, largest event) + 256 MiB.
@@ -43,6 +44,24 @@ cli.parquet_options = lambda codec, float_samples: {**options, "compression": co
 sys.exit(cli.main(["convert", sys.argv[1], sys.argv[2], "--force", "--compression", sys.argv[4]]))
 """
 
+# pyarrow's Parquet writer alone, with convert's settings, on one row holding an event's samples built in
+# memory: what the writer itself holds beyond its input, whatever reads the events.
+WRITER_ALONE = """
+import sys
+import numpy as np, pyarrow as pa, pyarrow.parquet as pq
+from velk_tools import cli
+samples = int(sys.argv[3])
+item = pa.field("item", pa.float32(), nullable=False)
+values = pa.array(np.random.default_rng(1).standard_normal(samples, np.float32))
+data = pa.LargeListArray.from_arrays(pa.array([0, samples], pa.int64()), values, type=pa.large_list(item))
+table = pa.table([data], schema=pa.schema([pa.field("data", data.type, nullable=False)]))
+with open("/proc/self/statm") as f:
+    print("resident before writing MiB", int(f.read().split()[1]) * 4096 >> 20, file=sys.stderr)
+writer = pq.ParquetWriter(sys.argv[2], table.schema, **cli.parquet_options(sys.argv[4], True))
+writer.write_table(table)
+writer.close()
+"""
+
 
 def write_recording(path: Path, event_mb: int, events: int) -> None:
     samples = event_mb * (1 << 20) // 8  # two channels of float32
@@ -62,6 +81,9 @@ def measure(command: list[str]) -> tuple[float, int]:
     if result.returncode not in (0, 1):
         raise RuntimeError(result.stderr[-2000:])
     peak_kib = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", result.stderr).group(1))
+    before = re.search(r"resident before writing MiB (\d+)", result.stderr)
+    if before:
+        print(f"  (resident before writing: {before.group(1)} MiB)")
     return seconds, peak_kib // 1024
 
 
@@ -87,6 +109,9 @@ def main() -> None:
         for name, options in settings.items():
             for codec in ("zstd", "snappy", "none") if "its settings" in name else ("zstd",):
                 runs[f"{name}, {codec}"] = [sys.executable, "-c", CONVERT_WITH, str(source), out, options, codec]
+        samples = 2 * (args.event_mb * (1 << 20) // 8)
+        runs["pyarrow's writer alone, one event's row, zstd"] = [sys.executable, "-c", WRITER_ALONE, "-", out,
+                                                                   str(samples), "zstd"]
         arrow = str(Path(tmp, "out.arrow"))
         runs["convert to .arrow, zstd"] = [sys.executable, "-m", "velk_tools", "convert", str(source), arrow, "--force"]
         for name, command in runs.items():
