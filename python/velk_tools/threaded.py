@@ -167,12 +167,12 @@ class ChunkPool:
             sample_bytes = 2 if index.reader_type == "WD1" else 4
             counts = index.sample_counts[first:last]
             bounds = batch_bounds(counts, sample_bytes, self._max_events, self._max_bytes)
-            ends = np.cumsum(counts, dtype=np.int64)
-            groups = _group(bounds, ends * sample_bytes)
-            ends = np.concatenate([np.zeros(1, np.int64), ends])
+            # before[i]: the samples of the events before event i of the range.
+            before = np.concatenate([np.zeros(1, np.int64), np.cumsum(counts, dtype=np.int64)])
+            groups = _group(bounds, before[1:] * sample_bytes)
             for a, b in zip(groups, groups[1:]):
                 sizes = [e - s for s, e in zip(bounds[a:b], bounds[a + 1:b + 1])]
-                samples = np.diff(ends[bounds[a:b + 1]]).tolist()
+                samples = np.diff(before[bounds[a:b + 1]]).tolist()
                 yield file, Chunk(index, first + bounds[a], sizes, samples,
                                   stop is None and first + bounds[b] == len(index))
             if len(bounds) == 1 and stop is None:  # no event in the range: read on to meet what ends the data
