@@ -122,4 +122,5 @@ def test_abandoned_sources_leave_no_thread_or_descriptor(fd_count) -> None:
         next(batches)
         del batches
     settle()
-    assert (threading.active_count(), fd_count()) == (threads, fds)
+    # At most as many: what earlier tests left (a collected object's descriptor) may close meanwhile.
+    assert threading.active_count() <= threads and fd_count() <= fds
