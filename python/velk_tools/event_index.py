@@ -111,27 +111,42 @@ class EventIndex:
     @classmethod
     def load(cls, path: str | os.PathLike[str], *, source: str | os.PathLike[str] | None = None) -> EventIndex:
         """Reads a sidecar written by save() and checks it against its file (`source`, by default the
-        one it records): ValueError for a file that is not a sidecar of this version, StaleIndexError
-        when the file has changed since."""
+        one it records): ValueError for a file that is not a whole sidecar of this version (cut short or
+        damaged included), StaleIndexError when the file has changed since, OSError when either file
+        cannot be read."""
         name = os.fspath(path)
-        with np.load(name, allow_pickle=False) as archive:
-            try:
-                header = json.loads(str(archive["header"]))
-                counter_type = np.int32 if header["reader_type"] == "WD1" else np.uint32
-                arrays = {key: archive[key].astype(kind, copy=False) for key, kind in
-                          (("offsets", np.int64), ("event_counters", counter_type), ("sample_counts", np.uint32))}
-            except (KeyError, ValueError) as error:
-                raise ValueError(f"{name}: not a velk index sidecar ({error})") from None
-        for array in arrays.values():
-            array.flags.writeable = False  # as a walk's index: not edited
-        if header.get("format") != FORMAT or header.get("version") != VERSION:
-            raise ValueError(f"{name}: not a velk index sidecar of version {VERSION}")
-        index = cls(path=header["source"] if source is None else os.fspath(source),
-                    reader_type=header["reader_type"], channels=header["channels"],
-                    report=_report_from_json(header["report"]), file_size=header["file_size"],
-                    mtime_ns=header["mtime_ns"], **arrays)
+        with open(name, "rb") as file:
+            index = _parse_sidecar(cls, name, file, source)
         index.check()
         return index
+
+
+def _parse_sidecar(cls: type[EventIndex], name: str, file: Any, source: str | os.PathLike[str] | None) -> EventIndex:
+    """The index a sidecar's bytes hold. Whatever a file that is not one makes the parsing raise (a zip
+    cut short, a missing key, a header of other types, columns of other lengths) is its ValueError, so
+    that readers pass such a sidecar over and walk the file instead."""
+    try:
+        with np.load(file, allow_pickle=False) as archive:
+            header = json.loads(str(archive["header"]))
+            if header.get("format") != FORMAT or header.get("version") != VERSION:
+                raise ValueError(f"format {header.get('format')!r}, version {header.get('version')!r}")
+            if header["reader_type"] not in ("WD1", "WD2"):
+                raise ValueError(f"reader type {header['reader_type']!r}")
+            counter_type = np.int32 if header["reader_type"] == "WD1" else np.uint32
+            arrays = {key: archive[key].astype(kind, copy=False) for key, kind in
+                      (("offsets", np.int64), ("event_counters", counter_type), ("sample_counts", np.uint32))}
+        report = _report_from_json(header["report"])
+        if {array.shape for array in arrays.values()} != {(report.events,)}:
+            shapes = [array.shape for array in arrays.values()]
+            raise ValueError(f"columns of shapes {shapes} for {report.events} events")
+        for array in arrays.values():
+            array.flags.writeable = False  # as a walk's index: not edited
+        return cls(path=header["source"] if source is None else os.fspath(source),
+                   reader_type=header["reader_type"], channels=header["channels"], report=report,
+                   file_size=header["file_size"], mtime_ns=header["mtime_ns"], **arrays)
+    except Exception as error:  # noqa: BLE001 - any failure to parse means the file is no sidecar
+        raise ValueError(f"{name}: not a velk index sidecar of version {VERSION} "
+                         f"({type(error).__name__}: {error})") from None
 
 
 def build_index(path: str, reader_type: str, channels: int | None) -> EventIndex:

@@ -4,6 +4,7 @@ when it runs to the end; read_events picks the same events; a sidecar of a chang
 
 from __future__ import annotations
 
+import dataclasses
 import os
 
 import pytest
@@ -105,6 +106,35 @@ def test_sidecar_round_trip_and_refusal(tmp_path) -> None:
         velk_tools.EventIndex.load(sidecar)
     # A stale sidecar is passed over, and the range comes from a walk of the file as it is now.
     assert [b.columns["event_counter"].tolist() for b in velk_tools.read_batches(path, "WD1", start=7)] == [[7, 8]]
+
+
+DAMAGE = {
+    "cut short": lambda data: data[: len(data) // 2],
+    "empty": lambda data: b"",
+    "not an archive": lambda data: b"\x93NUMPY" + data[6:],
+}
+
+
+@pytest.mark.parametrize("damage", [*DAMAGE, "short column", "unknown layout"])
+def test_a_damaged_sidecar_is_refused_and_passed_over(tmp_path, damage) -> None:
+    path = str(tmp_path / "run.wd1")
+    with open(path, "wb") as f:
+        f.write(b"".join(wd1_event([i, i], event_counter=i) for i in range(6)))
+    index = velk_tools.index(path, "WD1")
+    sidecar = index.save()
+    if damage in DAMAGE:
+        with open(sidecar, "rb") as f:
+            data = DAMAGE[damage](f.read())
+        with open(sidecar, "wb") as f:
+            f.write(data)
+    else:
+        wrong = {"short column": {"offsets": index.offsets[:-1]}, "unknown layout": {"reader_type": "WD3"}}[damage]
+        dataclasses.replace(index, **wrong).save()
+    with pytest.raises(ValueError, match="not a velk index sidecar"):
+        velk_tools.EventIndex.load(sidecar)
+    # Readers walk the file instead.
+    assert [b.columns["event_counter"].tolist() for b in velk_tools.read_batches(path, "WD1", start=-2)] == [[4, 5]]
+    assert velk_tools.read_events(path, "WD1", [1]).columns["event_counter"].tolist() == [1]
 
 
 def test_velk_index_writes_sidecars_and_exits_as_scan(tmp_path, capsys) -> None:
