@@ -274,32 +274,57 @@ class BatchIterator(Generic[EventT, SampleT]):
         return {"velk": json.dumps(self.report().provenance(final=self.ended))}
 
 
+def _integer(value: object, name: str, expected: str) -> int:
+    """`value` as an int: any integer but a bool, NumPy's included, as a slice takes them."""
+    if not isinstance(value, bool):
+        try:
+            return operator.index(value)  # type: ignore[arg-type]  # TypeError is the answer for a non-integer
+        except TypeError:
+            pass
+    raise TypeError(f"{name} must be {expected}, not {type(value).__name__}")
+
+
 def _count(value: object, name: str, minimum: int) -> int:
     """`value` as an int from `minimum` to sys.maxsize: TypeError for another type, ValueError out of
     range."""
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-    if not minimum <= value <= sys.maxsize:
-        raise ValueError(f"{name} must be from {minimum} to {sys.maxsize}, not {value}")
-    return operator.index(value)
+    count = _integer(value, name, "an int")
+    if not minimum <= count <= sys.maxsize:
+        raise ValueError(f"{name} must be from {minimum} to {sys.maxsize}, not {count}")
+    return count
 
 
 def _channels(value: object, reader_type: str) -> int | None:
     if value is None:
         return None
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"channels must be an int or None, not {type(value).__name__}")
-    if not 1 <= value <= 2**31 - 1:
-        raise ValueError(f"channels must be from 1 to {2**31 - 1}, not {value}")
+    channels = _integer(value, "channels", "an int or None")
+    if not 1 <= channels <= 2**31 - 1:
+        raise ValueError(f"channels must be from 1 to {2**31 - 1}, not {channels}")
     if reader_type != "WD2":
         raise ValueError(f"channels applies to WD2 recordings only, not {reader_type!r}")
-    return value
+    return channels
 
 
 def _bound(value: object, name: str) -> int | None:
-    if value is not None and (isinstance(value, bool) or not isinstance(value, int)):
-        raise TypeError(f"{name} must be an int or None, not {type(value).__name__}")
-    return value
+    return None if value is None else _integer(value, name, "an int or None")
+
+
+def _event_numbers(indices: object, events: int) -> npt.NDArray[np.int64]:
+    """`indices` as event numbers from 0, as NumPy indexes an array of `events`: integers from -events
+    to events - 1 (negatives count from the end), or a boolean mask with one entry per event."""
+    wanted = np.asarray(indices)
+    if wanted.dtype == np.bool_:
+        if wanted.shape != (events,):
+            raise IndexError(f"a boolean mask of events must have shape ({events},), not {wanted.shape}")
+        return np.flatnonzero(wanted)
+    if wanted.size == 0:
+        return np.zeros(0, np.int64)
+    if wanted.dtype == object:  # Python ints beyond 64 bits, or objects that are not numbers
+        wanted = np.array([_integer(n, "event numbers", "integers") for n in wanted.reshape(-1)], dtype=object)
+    elif wanted.dtype.kind not in "iu":
+        raise TypeError(f"event numbers must be integers or a boolean mask, not {wanted.dtype}")
+    if not -events <= int(wanted.min()) <= int(wanted.max()) < events:
+        raise IndexError(f"event numbers must be from {-events} to {events - 1}")
+    return wanted.reshape(-1).astype(np.int64) % max(events, 1)
 
 
 def open_batches(path: Source, reader_type: str, max_events: int, max_bytes: int,
@@ -485,21 +510,21 @@ def read_table(sources: Sources, reader_type: str | None = None, max_events: int
     return EventTable(_open_sources(sources, reader_type, max_events, max_bytes, channels, start, stop, index, threads))
 
 
-def read_events(path: PathLike, reader_type: str, indices: Sequence[int] | npt.NDArray[np.integer[Any]], *,
+def read_events(path: PathLike, reader_type: str,
+                indices: Sequence[int] | npt.NDArray[np.integer[Any]] | npt.NDArray[np.bool_], *,
                 index: EventIndex | None = None, channels: int | None = None) -> EventBatch[Any, Any]:
-    """The events numbered `indices` (any order, repeats and negatives allowed) as one EventBatch, each
-    reached by one seek through `index`, the sidecar beside the file or a walk (as read_batches' ranges).
-    IndexError for a number outside the file's complete events."""
+    """The events numbered `indices` (any order, repeats and negatives allowed), or those a boolean mask
+    of one entry per event selects, as one EventBatch, each reached by one seek through `index`, the
+    sidecar beside the file or a walk (as read_batches' ranges). IndexError for a number outside the
+    file's complete events, TypeError for numbers that are not integers."""
     decompressed(path, ranged=True)  # TypeError for a compressed file
     name = os.fsencode(path)
     given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
     found = resolve_index(os.fsdecode(name), reader_type, given, index)
-    wanted = np.asarray(indices, dtype=np.int64).reshape(-1)
-    if len(wanted) and not (-len(found) <= wanted.min() and wanted.max() < len(found)):
-        raise IndexError(f"event numbers must be from {-len(found)} to {len(found) - 1}")
+    wanted = _event_numbers(indices, len(found))
     reader = _columns.BatchReader(name, reader_type, None, found.channels if reader_type == "WD2" else None)
     parts = []
-    for offset in found.offsets[wanted % max(len(found), 1)].tolist():
+    for offset in found.offsets[wanted].tolist():
         reader.seek(offset)
         parts.append(EventBatch(*reader.read(1, 0)))
         if len(parts[-1]) != 1:

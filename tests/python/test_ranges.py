@@ -7,6 +7,7 @@ from __future__ import annotations
 import dataclasses
 import os
 
+import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -42,7 +43,8 @@ def range_of(path: str, reader_type: str, start, stop, max_events: int, index, t
     return events, ("end",)
 
 
-BOUND = st.one_of(st.none(), st.integers(-12, 12))
+# Bounds as slices take them: Python's ints and NumPy's.
+BOUND = st.one_of(st.none(), st.integers(-12, 12), st.integers(-12, 12).map(np.int64))
 
 
 @pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
@@ -78,8 +80,19 @@ def test_ranges_are_slices_of_the_loop(tmp_path_factory, kind, reader_type, data
         assert sizes == one_thread
     if events:
         picks = data.draw(st.lists(st.integers(-len(events), len(events) - 1), max_size=6), label="picks")
-        batch = velk_tools.read_events(path, reader_type, picks, index=index)
+        # The numbers as a list, as a NumPy array of their type, or as a mask of the events they pick.
+        form = data.draw(st.sampled_from(["list", "array", "mask"]), label="form")
+        if form == "mask":
+            picks = sorted({i % len(events) for i in picks})
+            indices = np.isin(np.arange(len(events)), picks)
+        else:
+            indices = np.array(picks, dtype=np.int16) if form == "array" else picks
+        batch = velk_tools.read_events(path, reader_type, indices, index=index)
         assert [normalised(batch.event(i)) for i in range(len(batch))] == [events[i] for i in picks]
+        wrong = [np.array([0.0]), np.array([2**64 - 1], np.uint64), [2**70], np.ones(len(events) + 1, bool)]
+        for numbers, error in zip(wrong, [TypeError, IndexError, IndexError, IndexError]):
+            with pytest.raises(error):
+                velk_tools.read_events(path, reader_type, numbers, index=index)
 
 
 def test_sidecar_round_trip_and_refusal(tmp_path) -> None:
