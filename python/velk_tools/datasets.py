@@ -127,10 +127,10 @@ def open_dataset(sources: Sources, reader_type: str | None, max_events: int, max
 
 
 def open_part(part: Part, max_events: int, max_bytes: int, channels: int | None) -> BatchIterator[Any, Any]:
-    """The batches of one part, as read_batches opens one source (raising what it raises). A whole
-    file whose name ends in .gz, .bz2, .xz or .zst is read through its decompressor, as the commands
-    read it."""
-    source = decompressed(part.source, ranged=not (part.start is None and part.stop is None and part.index is None))
+    """The batches of one part, as read_batches opens one source (raising what it raises). A file
+    whose name ends in .gz, .bz2, .xz or .zst is read through its decompressor, as the commands read
+    it."""
+    source = decompressed(part.source, ranged=part.index is not None)
     return open_batches(source, part.reader_type, max_events, max_bytes, channels, part.start, part.stop,
                         part.index)
 

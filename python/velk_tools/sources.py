@@ -128,15 +128,15 @@ class NamedReader:
 
 def decompressed(source: Source, ranged: bool = False) -> Source:
     """What to read for `source`: the decompressing reader of a path named .gz, .bz2, .xz or .zst,
-    else `source` itself. A compressed file cannot be sought in, so a range or an index of one is a
-    TypeError (`ranged`)."""
+    else `source` itself. A compressed file cannot be sought in, so an index of one, or a read that
+    goes by one, is a TypeError (`ranged`)."""
     if not isinstance(source, (str, bytes, os.PathLike)):
         return source
     name = os.fsdecode(source)
     if inner_name(name) == name:
         return source
     if ranged:
-        raise TypeError(f"{name}: ranges and indexes need an uncompressed file; decompress it first")
+        raise TypeError(f"{name}: an index needs an uncompressed file; decompress it first")
     return open_compressed(name) or source
 
 

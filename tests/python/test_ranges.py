@@ -5,6 +5,7 @@ when it runs to the end; read_events picks the same events; a sidecar of a chang
 from __future__ import annotations
 
 import dataclasses
+import io
 import os
 
 import numpy as np
@@ -78,6 +79,16 @@ def test_ranges_are_slices_of_the_loop(tmp_path_factory, kind, reader_type, data
         one_thread: list[int] = []
         assert range_of(path, reader_type, start, stop, max_events, given_index, 1, one_thread)[0] == got
         assert sizes == one_thread
+        # A file object is read from its start, and passes over the events before the range: the same
+        # batches and end for bounds from 0 on; negative ones need the count it cannot give first.
+        from_object: list[int] = []
+        if min(start or 0, stop or 0) >= 0:
+            assert range_of(io.BytesIO(recording), reader_type, start, stop, max_events, None, 1,
+                            from_object) == (got, got_ending)
+            assert from_object == sizes
+        else:
+            assert range_of(io.BytesIO(recording), reader_type, start, stop, max_events, None)[1][:2] == (
+                "raise", ValueError)
     if events:
         picks = data.draw(st.lists(st.integers(-len(events), len(events) - 1), max_size=6), label="picks")
         # The numbers as a list, as a NumPy array of their type, or as a mask of the events they pick.
