@@ -5,16 +5,14 @@ columns, as NumPy arrays and through the Arrow PyCapsule interface."""
 
 from __future__ import annotations
 
-import dataclasses
 import os
 from collections.abc import Callable
 
-from velk_tools._scan import Scanner
 from velk_tools.columns import (BatchIterator, EventBatch, EventTable, PathLike, _channels, read_batches,
                                 read_events, read_table)
-from velk_tools.event_index import EventIndex, StaleIndexError, build_index, sidecar_path
+from velk_tools.event_index import EventIndex, StaleIndexError, build_index, build_stream_index, sidecar_path, walk
 from velk_tools.report import ScanReport
-from velk_tools.sources import Source, decompressed, open_source
+from velk_tools.sources import Source, decompressed
 
 __all__ = ["BatchIterator", "EventBatch", "EventIndex", "EventTable", "PathLike", "ScanReport", "Source",
            "StaleIndexError", "index", "read_batches", "read_events", "read_table", "scan", "sidecar_path"]
@@ -36,28 +34,19 @@ def scan(path: Source, reader_type: str, *, progress: Callable[[int], None] | No
     channel word in every header; 1, none.
     """
     given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
-    name, shown, feeder = open_source(decompressed(path))
-    try:
-        scanner = Scanner(name, reader_type, given, False)
-    finally:
-        if feeder is not None:
-            feeder.opened()
-    while not scanner.step(_STEP_BYTES):
-        if progress is not None:
-            progress(scanner.position())
-    report = ScanReport(path=shown, reader_type=reader_type, **scanner.report())
-    if feeder is None or feeder.error is None:
-        return report
-    # The file object failed: its bytes ended there, and its exception is the report's error.
-    return dataclasses.replace(report, complete=False, error=feeder.error, error_event=report.events,
-                               error_offset=report.bytes_read)
+    return walk(decompressed(path), reader_type, given, False, progress, _STEP_BYTES)[0]
 
 
-def index(path: PathLike, reader_type: str, *, channels: int | None = None) -> EventIndex:
+def index(path: Source, reader_type: str, *, channels: int | None = None) -> EventIndex:
     """Walks the recording at `path` as `scan` does and notes where each complete event starts: an
     EventIndex for read_batches' and read_table's ranges and for read_events. Raises what `scan`
     raises; what the walk found (a failed WD2 probe, an error, a partial event) is its `report`.
-    `EventIndex.save()` keeps it beside the file, where the readers find it."""
+    `EventIndex.save()` keeps it beside the file, where the readers find it.
+
+    A compressed file's index counts offsets in its data and is identified by the compressed file; a
+    file object's counts them from where the object stands, and is not saved. Such sources cannot be
+    sought in: their index gives readers the number of events, for negative bounds and masks."""
     given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
-    decompressed(path, ranged=True)  # TypeError for a compressed file, whose offsets cannot be sought
-    return build_index(os.fsdecode(path), reader_type, given)
+    if isinstance(path, (str, bytes, os.PathLike)):
+        return build_index(os.fsdecode(path), reader_type, given)
+    return build_stream_index(path, reader_type, given)

@@ -22,7 +22,7 @@ import numpy.typing as npt
 from velk_tools import _columns
 from velk_tools.event_index import EventIndex, resolve_index
 from velk_tools.report import ScanReport
-from velk_tools.sources import Feeder, Source, decompressed, open_source
+from velk_tools.sources import Feeder, Source, decompressed, inner_name, open_source
 
 if TYPE_CHECKING:
     from velk import WD1Event, WD2Event
@@ -333,11 +333,19 @@ def _bound(value: object, name: str) -> int | None:
     return None if value is None else _integer(value, name, "an int or None")
 
 
-def _event_numbers(indices: object, events: int) -> npt.NDArray[np.int64]:
+# Why a source read once takes no negative event numbers without its index.
+_READ_ONCE = ("a file object is read once, from its start, so its events count from 0 there; negative numbers "
+              "and masks need its number of events: give index=velk_tools.index(...) of the same data")
+
+
+def _event_numbers(indices: object, events: int | None) -> npt.NDArray[np.int64]:
     """`indices` as event numbers from 0, as NumPy indexes an array of `events`: integers from -events
-    to events - 1 (negatives count from the end), or a boolean mask with one entry per event."""
+    to events - 1 (negatives count from the end), or a boolean mask with one entry per event. With
+    `events` None (not known), numbers from 0 on."""
     wanted = np.asarray(indices)
     if wanted.dtype == np.bool_:
+        if events is None:
+            raise ValueError(_READ_ONCE)
         if wanted.shape != (events,):
             raise IndexError(f"a boolean mask of events must have shape ({events},), not {wanted.shape}")
         return np.flatnonzero(wanted)
@@ -347,9 +355,41 @@ def _event_numbers(indices: object, events: int) -> npt.NDArray[np.int64]:
         wanted = np.array([_integer(n, "event numbers", "integers") for n in wanted.reshape(-1)], dtype=object)
     elif wanted.dtype.kind not in "iu":
         raise TypeError(f"event numbers must be integers or a boolean mask, not {wanted.dtype}")
-    if not -events <= int(wanted.min()) <= int(wanted.max()) < events:
+    low, high = int(wanted.min()), int(wanted.max())
+    if events is None:
+        if low < 0:
+            raise ValueError(_READ_ONCE)
+        if high >= 2**63:
+            raise IndexError(f"event number {high} is past the end of any file")
+        return wanted.reshape(-1).astype(np.int64)
+    if not -events <= low <= high < events:
         raise IndexError(f"event numbers must be from {-events} to {events - 1}")
     return wanted.reshape(-1).astype(np.int64) % max(events, 1)
+
+
+def _counts_back(indices: object) -> bool:
+    """Whether event numbers need the number of events: a mask, or negative integers."""
+    wanted = np.asarray(indices)
+    return wanted.dtype == np.bool_ or (wanted.size > 0 and wanted.dtype.kind == "i" and int(wanted.min()) < 0)
+
+
+def _read_once(source: object) -> bool:
+    """Whether `source` is read once, from its start: a file object, or a compressed file."""
+    if not isinstance(source, (str, bytes, os.PathLike)):
+        return True
+    name = os.fsdecode(source)
+    return inner_name(name) != name
+
+
+def _counted(source: Source, reader_type: str, given: int | None, index: EventIndex | None) -> EventIndex:
+    """The index that gives the number of events of a source read once: `index` (checked against a
+    compressed file; a file object's is taken on trust), else a compressed file's sidecar or a walk of
+    its data; ValueError for a file object without one, which cannot be read twice."""
+    if isinstance(source, (str, bytes, os.PathLike)):
+        return resolve_index(os.fsdecode(source), reader_type, given, index)
+    if index is None:
+        raise ValueError(_READ_ONCE)
+    return resolve_index(None, reader_type, given, index)
 
 
 def open_batches(path: Source, reader_type: str, max_events: int, max_bytes: int,
@@ -365,12 +405,12 @@ def open_batches(path: Source, reader_type: str, max_events: int, max_bytes: int
     start, stop = _bound(start, "start"), _bound(stop, "stop")
     given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
     threads = _count(threads, "threads", 1)
-    if threads > 1 and isinstance(path, (str, bytes, os.PathLike)):
+    if threads > 1 and isinstance(path, (str, bytes, os.PathLike)) and not _read_once(path):
         return open_pooled([(os.fsdecode(path), reader_type, start, stop, index)], max_events, max_bytes,
                            given, threads)[0]()
     if start is None and stop is None and index is None:
-        return _open_whole(path, reader_type, max_events, max_bytes, given)
-    if not isinstance(path, (str, bytes, os.PathLike)):
+        return _open_whole(decompressed(path), reader_type, max_events, max_bytes, given)
+    if not isinstance(path, (str, bytes, os.PathLike)) or _read_once(path):
         return _open_forward(path, reader_type, max_events, max_bytes, given, start, stop, index)
     name = os.fsencode(path)
     found = resolve_index(os.fsdecode(name), reader_type, given, index)
@@ -412,15 +452,14 @@ def open_pooled(files: list[tuple[str, str, int | None, int | None, EventIndex |
 
 def _open_forward(source: Source, reader_type: str, max_events: int, max_bytes: int, given: int | None,
                   start: int | None, stop: int | None, index: EventIndex | None) -> BatchIterator[Any, Any]:
-    """A range of a source read once, from its start: its events are counted from there, so the range
-    needs bounds from 0 on; an index, offsets to seek to."""
-    if index is not None:
-        raise TypeError(f"index needs a path of an uncompressed file, not {type(source).__name__}")
-    if min(start or 0, stop or 0) < 0:
-        raise ValueError("a file object or a compressed file is read once, from its start, so start and stop "
-                         "count from 0; for negative ones, take the number of events from scan() first")
+    """A range of a source read once, from its start, which passes over the events before it. With an
+    index, or negative bounds, the index (_counted) gives the number of events the bounds count back
+    from; its offsets are not sought to."""
+    if index is not None or min(start or 0, stop or 0) < 0:
+        first, last, _ = slice(start, stop).indices(len(_counted(source, reader_type, given, index)))
+        start, stop = first, None if stop is None else max(first, last)
     first = start or 0
-    batches = _open_whole(source, reader_type, max_events, max_bytes, given)
+    batches = _open_whole(decompressed(source), reader_type, max_events, max_bytes, given)
     batches._skip, batches._forward = first, True
     batches._limit = None if stop is None else max(0, stop - first)
     return batches
@@ -489,8 +528,8 @@ def _open_sources(sources: Sources, reader_type: str | None, max_events: int, ma
 
     if not datasets.is_dataset(sources):
         layout = datasets.plan_layout([sources], None) if reader_type is None else reader_type  # type: ignore[list-item]
-        source = decompressed(sources, ranged=index is not None)  # type: ignore[arg-type]
-        return open_batches(source, layout, max_events, max_bytes, channels, start, stop, index, threads)
+        return open_batches(sources, layout, max_events, max_bytes, channels, start, stop, index,  # type: ignore[arg-type]
+                            threads)
     if start is not None or stop is not None or index is not None:
         raise TypeError("start, stop and index apply to one source, not to a dataset")
     return datasets.open_dataset(sources, reader_type, max_events, max_bytes, channels, threads)
@@ -554,16 +593,21 @@ def read_table(sources: Sources, reader_type: str | None = None, max_events: int
     return EventTable(_open_sources(sources, reader_type, max_events, max_bytes, channels, start, stop, index, threads))
 
 
-def read_events(path: PathLike, reader_type: str,
+def read_events(path: Source, reader_type: str,
                 indices: Sequence[int] | npt.NDArray[np.integer[Any]] | npt.NDArray[np.bool_], *,
                 index: EventIndex | None = None, channels: int | None = None) -> EventBatch[Any, Any]:
     """The events numbered `indices` (any order, repeats and negatives allowed), or those a boolean mask
     of one entry per event selects, as one EventBatch, each reached by one seek through `index`, the
     sidecar beside the file or a walk (as read_batches' ranges). IndexError for a number outside the
-    file's complete events, TypeError for numbers that are not integers."""
-    decompressed(path, ranged=True)  # TypeError for a compressed file
-    name = os.fsencode(path)
+    file's complete events, TypeError for numbers that are not integers.
+
+    A file object or a compressed file is read from its start up to the last event wanted instead.
+    Negative numbers and masks need its number of events: a compressed file's index (given, its
+    sidecar or a walk of its data) or a file object's given `index` (ValueError without one)."""
     given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
+    if not isinstance(path, (str, bytes, os.PathLike)) or _read_once(path):
+        return _pick_once(path, reader_type, indices, index, given)
+    name = os.fsencode(path)
     found = resolve_index(os.fsdecode(name), reader_type, given, index)
     wanted = _event_numbers(indices, len(found))
     reader = _columns.BatchReader(name, reader_type, None, found.channels if reader_type == "WD2" else None)
@@ -575,8 +619,41 @@ def read_events(path: PathLike, reader_type: str,
             raise OSError(f"{os.fsdecode(name)}: no event at byte {offset}; has the file changed?")
     if len(parts) == 1:
         return parts[0]
-    empty: EventBatch[Any, Any] = EventBatch(*reader.read(0, 0))
+    return _concatenated(EventBatch(*reader.read(0, 0)), parts)
+
+
+def _pick_once(source: Source, reader_type: str, indices: object, index: EventIndex | None,
+               given: int | None) -> EventBatch[Any, Any]:
+    """read_events of a source read once: its batches up to the last event wanted, from which the
+    events wanted are taken."""
+    counted = index is not None or (_counts_back(indices) and isinstance(source, (str, bytes, os.PathLike)))
+    wanted = _event_numbers(indices, len(_counted(source, reader_type, given, index)) if counted else None)
+    order = np.unique(wanted)
+    batches = open_batches(source, reader_type, DEFAULT_MAX_EVENTS, DEFAULT_MAX_BYTES, given, 0,
+                           int(order[-1]) + 1 if len(order) else 0)
+    parts, first = [], 0
+    for batch in batches:
+        rows = order[(order >= first) & (order < first + len(batch))] - first
+        if len(rows):
+            parts.append(_taken(batch, rows))
+        first += len(batch)
+    if len(order) and first <= order[-1]:
+        raise IndexError(f"event numbers must be from 0 to {first - 1}: the data holds {first} complete events")
+    return _taken(_concatenated(batches.empty_batch(), parts), np.searchsorted(order, wanted))
+
+
+def _taken(batch: EventBatch[Any, Any], rows: npt.NDArray[np.int64]) -> EventBatch[Any, Any]:
+    """The events `rows` of `batch`, in that order, as a new batch."""
+    starts, ends = batch.offsets[rows], batch.offsets[rows + 1]
+    offsets = np.concatenate([np.zeros(1, np.int64), np.cumsum(ends - starts)])
+    positions = np.repeat(starts - offsets[:-1], ends - starts) + np.arange(offsets[-1])
+    return EventBatch({key: column[rows] for key, column in batch.columns.items()}, batch.samples[positions], offsets)
+
+
+def _concatenated(empty: EventBatch[Any, Any], parts: list[EventBatch[Any, Any]]) -> EventBatch[Any, Any]:
+    """The events of `parts`, one batch after another, as one batch; `empty` gives the columns' types."""
     columns = {key: np.concatenate([empty.columns[key], *(p.columns[key] for p in parts)]) for key in empty.columns}
-    counts = np.array([len(p.samples) for p in parts], dtype=np.int64)
-    offsets = np.concatenate([np.zeros(1, np.int64), np.cumsum(counts)])
-    return EventBatch(columns, np.concatenate([empty.samples, *(p.samples for p in parts)]), offsets)
+    ends = np.cumsum([0, *(int(p.offsets[-1]) for p in parts)])
+    offsets = np.concatenate([np.zeros(1, np.int64), *(p.offsets[1:] + end for p, end in zip(parts, ends))])
+    samples = np.concatenate([empty.samples, *(p.samples[: p.offsets[-1]] for p in parts)])
+    return EventBatch(columns, samples, offsets)

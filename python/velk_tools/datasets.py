@@ -19,7 +19,7 @@ from velk_tools.columns import (BatchIterator, EventBatch, EventT, SampleT, Sour
                                 open_batches, open_pooled)
 from velk_tools.event_index import EventIndex, resolve_index
 from velk_tools.report import ScanReport, velk_version
-from velk_tools.sources import Source, decompressed, inner_name, source_name
+from velk_tools.sources import Source, inner_name, source_name
 
 __all__ = ["DatasetIterator", "Part", "Sources", "expand_sources", "is_dataset", "layout_from_name",
            "open_dataset", "open_part", "plan_layout", "read_parts", "split_by_index"]
@@ -130,8 +130,7 @@ def open_part(part: Part, max_events: int, max_bytes: int, channels: int | None)
     """The batches of one part, as read_batches opens one source (raising what it raises). A file
     whose name ends in .gz, .bz2, .xz or .zst is read through its decompressor, as the commands read
     it."""
-    source = decompressed(part.source, ranged=part.index is not None)
-    return open_batches(source, part.reader_type, max_events, max_bytes, channels, part.start, part.stop,
+    return open_batches(part.source, part.reader_type, max_events, max_bytes, channels, part.start, part.stop,
                         part.index)
 
 

@@ -16,6 +16,7 @@ import dataclasses
 import json
 import os
 import tempfile
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -23,8 +24,10 @@ import numpy.typing as npt
 
 from velk_tools._scan import Scanner
 from velk_tools.report import ScanReport
+from velk_tools.sources import Source, decompressed, inner_name, open_source
 
-__all__ = ["EventIndex", "StaleIndexError", "build_index", "resolve_index", "sidecar_path"]
+__all__ = ["EventIndex", "StaleIndexError", "build_index", "build_stream_index", "resolve_index", "sidecar_path",
+           "walk"]
 
 FORMAT, VERSION = "velk-index", 1
 SIDECAR_SUFFIX = ".vidx"
@@ -62,7 +65,8 @@ class EventIndex:
     `sample_counts[i]` the length of its data array (uint32). `report` is what the
     walk found (an error or a partial event ends the index where iteration ends). `channels` is the
     WD2 layout the walk read with, which readers through this index keep. `file_size` and `mtime_ns`
-    identify the file as it was walked."""
+    identify the file as it was walked (a compressed file by its own size and time); both are None
+    for an index of a file object, which names no file to check it against."""
 
     path: str
     reader_type: str
@@ -71,8 +75,8 @@ class EventIndex:
     event_counters: npt.NDArray[np.integer[Any]]
     sample_counts: npt.NDArray[np.uint32]
     report: ScanReport
-    file_size: int
-    mtime_ns: int
+    file_size: int | None
+    mtime_ns: int | None
 
     def __len__(self) -> int:
         return len(self.offsets)
@@ -84,6 +88,9 @@ class EventIndex:
         """Raises StaleIndexError when the file (`path`, by default the one walked) has changed in size
         or modification time since the walk."""
         path = self.path if path is None else path
+        if self.file_size is None or self.mtime_ns is None:
+            raise StaleIndexError(f"{self.path}: an index of a file object cannot be checked against {path}; "
+                                  "index the file itself")
         size, mtime = _file_identity(path)
         if (size, mtime) != (self.file_size, self.mtime_ns):
             raise StaleIndexError(
@@ -92,7 +99,11 @@ class EventIndex:
 
     def save(self, path: str | os.PathLike[str] | None = None) -> str:
         """Writes the sidecar to `path` (by default beside the file) through a temporary file renamed
-        into place; returns the path written."""
+        into place; returns the path written. An index of a file object is not saved: nothing would tell
+        later whether it still fits (ValueError)."""
+        if self.file_size is None or self.mtime_ns is None:
+            raise ValueError(f"{self.path}: an index of a file object is not saved, since nothing would tell "
+                             "whether it still fits; index the file by its path")
         target = sidecar_path(self.path) if path is None else os.fspath(path)
         header = {"format": FORMAT, "version": VERSION, "source": self.path, "reader_type": self.reader_type,
                   "channels": self.channels, "file_size": self.file_size, "mtime_ns": self.mtime_ns,
@@ -149,34 +160,73 @@ def _parse_sidecar(cls: type[EventIndex], name: str, file: Any, source: str | os
                          f"({type(error).__name__}: {error})") from None
 
 
+def walk(source: Source, reader_type: str, channels: int | None, keep_index: bool,
+         progress: Callable[[int], None] | None = None, step_bytes: int = _STEP_BYTES) -> tuple[ScanReport, Scanner]:
+    """Walks `source` with the scan walker: a path, or a file object through a pipe that a thread feeds.
+    Returns the report, whose error is the file object's own exception when that ended the data, and
+    the scanner, which holds the index with `keep_index`. `progress` is called with the offset reached
+    every `step_bytes` or so."""
+    name, shown, feeder = open_source(source)
+    try:
+        scanner = Scanner(name, reader_type, channels, keep_index)  # raises as EventReader would
+    finally:
+        if feeder is not None:
+            feeder.opened()
+    while not scanner.step(step_bytes):
+        if progress is not None:
+            progress(scanner.position())
+    report = ScanReport(path=shown, reader_type=reader_type, **scanner.report())
+    if feeder is None or feeder.error is None:
+        return report, scanner
+    # The file object failed: its bytes ended there, and its exception is the report's error.
+    return dataclasses.replace(report, complete=False, error=feeder.error, error_event=report.events,
+                               error_offset=report.bytes_read), scanner
+
+
 def build_index(path: str, reader_type: str, channels: int | None) -> EventIndex:
-    """Walks the file with the scan walker, noting every complete event."""
+    """Walks the file with the scan walker, noting every complete event; a compressed file, its data
+    through the decompressor."""
+    if inner_name(path) != path:
+        size, mtime = _file_identity(path)
+        return _indexed(path, *walk(decompressed(path), reader_type, channels, True), size, mtime)
     scanner = Scanner(os.fsencode(path), reader_type, channels, True)  # raises as EventReader would
     size, mtime = _file_identity(path)  # before the walk: a file that grows during it reads as changed
     while not scanner.step(_STEP_BYTES):
         pass
-    report = ScanReport(path=path, reader_type=reader_type, **scanner.report())
+    return _indexed(path, ScanReport(path=path, reader_type=reader_type, **scanner.report()), scanner, size, mtime)
+
+
+def build_stream_index(source: Source, reader_type: str, channels: int | None) -> EventIndex:
+    """Walks a file object from where it stands, noting every complete event: offsets count from there."""
+    report, scanner = walk(source, reader_type, channels, True)
+    return _indexed(report.path, report, scanner, None, None)
+
+
+def _indexed(path: str, report: ScanReport, scanner: Scanner, size: int | None, mtime: int | None) -> EventIndex:
     offsets, counters, counts = scanner.index()
-    if reader_type == "WD1":
+    if report.reader_type == "WD1":
         counters = counters.view(np.int32)
     for array in (offsets, counters, counts):
         array.flags.writeable = False  # an index is not edited
-    return EventIndex(path=path, reader_type=reader_type, channels=report.channels, offsets=offsets,
+    return EventIndex(path=path, reader_type=report.reader_type, channels=report.channels, offsets=offsets,
                       event_counters=counters, sample_counts=counts, report=report, file_size=size,
                       mtime_ns=mtime)
 
 
-def resolve_index(path: str, reader_type: str, channels: int | None, index: EventIndex | None) -> EventIndex:
-    """The index a range read goes by: `index` when given (checked against the file and the layout),
-    else the sidecar beside the file when it belongs to the file as it is now and to this layout, else
-    a walk of the file at scan speed."""
+def resolve_index(path: str | None, reader_type: str, channels: int | None, index: EventIndex | None) -> EventIndex:
+    """The index a range read goes by: `index` when given (checked against the layout and the file,
+    unless `path` is None: a file object's is taken on trust), else the sidecar beside the file when
+    it belongs to the file as it is now and to this layout, else a walk of the file at scan speed."""
     if index is not None:
         if index.reader_type != reader_type:
             raise ValueError(f"the index is of a {index.reader_type} file, not {reader_type}")
         if channels is not None and index.channels != channels:
             raise ValueError(f"the index was made with {index.channels} channels, not {channels}")
-        index.check(path)
+        if path is not None:
+            index.check(path)
         return index
+    if path is None:
+        raise TypeError("resolve_index needs a path or an index")
     sidecar = sidecar_path(path)
     if os.path.exists(sidecar):
         try:

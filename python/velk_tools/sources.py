@@ -126,17 +126,14 @@ class NamedReader:
         self.close: Callable[[], None] = file.close
 
 
-def decompressed(source: Source, ranged: bool = False) -> Source:
+def decompressed(source: Source) -> Source:
     """What to read for `source`: the decompressing reader of a path named .gz, .bz2, .xz or .zst,
-    else `source` itself. A compressed file cannot be sought in, so an index of one, or a read that
-    goes by one, is a TypeError (`ranged`)."""
+    else `source` itself."""
     if not isinstance(source, (str, bytes, os.PathLike)):
         return source
     name = os.fsdecode(source)
     if inner_name(name) == name:
         return source
-    if ranged:
-        raise TypeError(f"{name}: an index needs an uncompressed file; decompress it first")
     return open_compressed(name) or source
 
 

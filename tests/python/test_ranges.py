@@ -80,15 +80,16 @@ def test_ranges_are_slices_of_the_loop(tmp_path_factory, kind, reader_type, data
         assert range_of(path, reader_type, start, stop, max_events, given_index, 1, one_thread)[0] == got
         assert sizes == one_thread
         # A file object is read from its start, and passes over the events before the range: the same
-        # batches and end for bounds from 0 on; negative ones need the count it cannot give first.
+        # batches and end. Negative bounds count back through its index, which it cannot give first.
         from_object: list[int] = []
-        if min(start or 0, stop or 0) >= 0:
-            assert range_of(io.BytesIO(recording), reader_type, start, stop, max_events, None, 1,
-                            from_object) == (got, got_ending)
-            assert from_object == sizes
-        else:
+        object_index = None if given_index is None else velk_tools.index(io.BytesIO(recording), reader_type)
+        if given_index is None and min(start or 0, stop or 0) < 0:
             assert range_of(io.BytesIO(recording), reader_type, start, stop, max_events, None)[1][:2] == (
                 "raise", ValueError)
+        else:
+            assert range_of(io.BytesIO(recording), reader_type, start, stop, max_events, object_index, 1,
+                            from_object) == (got, got_ending)
+            assert from_object == sizes
     if events:
         picks = data.draw(st.lists(st.integers(-len(events), len(events) - 1), max_size=6), label="picks")
         # The numbers as a list, as a NumPy array of their type, or as a mask of the events they pick.
@@ -98,8 +99,10 @@ def test_ranges_are_slices_of_the_loop(tmp_path_factory, kind, reader_type, data
             indices = np.isin(np.arange(len(events)), picks)
         else:
             indices = np.array(picks, dtype=np.int16) if form == "array" else picks
-        batch = velk_tools.read_events(path, reader_type, indices, index=index)
-        assert [normalised(batch.event(i)) for i in range(len(batch))] == [events[i] for i in picks]
+        object_index = velk_tools.index(io.BytesIO(recording), reader_type)
+        for source, through in ((path, index), (io.BytesIO(recording), object_index)):
+            batch = velk_tools.read_events(source, reader_type, indices, index=through)
+            assert [normalised(batch.event(i)) for i in range(len(batch))] == [events[i] for i in picks]
         wrong = [np.array([0.0]), np.array([2**64 - 1], np.uint64), [2**70], np.ones(len(events) + 1, bool)]
         for numbers, error in zip(wrong, [TypeError, IndexError, IndexError, IndexError]):
             with pytest.raises(error):
