@@ -44,8 +44,9 @@ def index(path: Source, reader_type: str, *, channels: int | None = None) -> Eve
     `EventIndex.save()` keeps it beside the file, where the readers find it.
 
     A compressed file's index counts offsets in its data and is identified by the compressed file; a
-    file object's counts them from where the object stands, and is not saved. Such sources cannot be
-    sought in: their index gives readers the number of events, for negative bounds and masks."""
+    file object's is walked from where the object stands, holds positions in it and is not saved.
+    Readers seek through it in an object that can seek; in others, and in compressed files, they read
+    from the start and the index gives the number of events, for negative bounds and masks."""
     given = _channels(channels, reader_type) if reader_type in ("WD1", "WD2") else None
     if isinstance(path, (str, bytes, os.PathLike)):
         return build_index(os.fsdecode(path), reader_type, given)

@@ -8,6 +8,7 @@ probe, the end of data at a partial event, the WD1 failed state and the same exc
 from __future__ import annotations
 
 import functools
+import io
 import json
 import operator
 import os
@@ -22,7 +23,7 @@ import numpy.typing as npt
 from velk_tools import _columns
 from velk_tools.event_index import EventIndex, resolve_index
 from velk_tools.report import ScanReport
-from velk_tools.sources import Feeder, Source, decompressed, inner_name, open_source
+from velk_tools.sources import Feeder, Source, decompressed, inner_name, open_source, seekable, source_name
 
 if TYPE_CHECKING:
     from velk import WD1Event, WD2Event
@@ -200,6 +201,7 @@ class BatchIterator(Generic[EventT, SampleT]):
         self._limit = limit
         self._skip = 0  # events before a range of a source that cannot seek (_open_forward)
         self._forward = False
+        self._origin = 0  # where in a file object its reading started (_open_sought): pipe offsets start at 0
         self._error: Exception | None = None
         self._error_at: tuple[int, int] | None = None
         self._ended = False
@@ -258,7 +260,7 @@ class BatchIterator(Generic[EventT, SampleT]):
     def position(self) -> int:
         """The file offset after the bytes decoded so far: where the next batch starts (0 before the
         first). Headers passed over by an error count, so it measures progress through the file."""
-        return self._reader.position
+        return self._reader.position + self._origin
 
     def empty_batch(self) -> EventBatch[EventT, SampleT]:
         """A batch of no events, with the columns' types; reads nothing."""
@@ -276,7 +278,7 @@ class BatchIterator(Generic[EventT, SampleT]):
         t = self._tally
         size = self._reader.file_size
         # Without a size (a pipe, a file object), the bytes taken past the last event: a partial one.
-        end = self._reader.received if size is None else size
+        end = self._reader.received + self._origin if size is None else size
         trailing = end - t.bytes_read if self._ended and end > t.bytes_read else 0
         at = self._error_at
         return ScanReport(
@@ -456,7 +458,10 @@ def _open_forward(source: Source, reader_type: str, max_events: int, max_bytes: 
     index, or negative bounds, the index (_counted) gives the number of events the bounds count back
     from; its offsets are not sought to."""
     if index is not None or min(start or 0, stop or 0) < 0:
-        first, last, _ = slice(start, stop).indices(len(_counted(source, reader_type, given, index)))
+        found = _counted(source, reader_type, given, index)
+        if index is not None and len(found) and seekable(source):
+            return _open_sought(source, reader_type, max_events, max_bytes, found, start, stop)
+        first, last, _ = slice(start, stop).indices(len(found))
         start, stop = first, None if stop is None else max(first, last)
     first = start or 0
     batches = _open_whole(decompressed(source), reader_type, max_events, max_bytes, given)
@@ -465,12 +470,34 @@ def _open_forward(source: Source, reader_type: str, max_events: int, max_bytes: 
     return batches
 
 
+def _open_sought(source: Source, reader_type: str, max_events: int, max_bytes: int, found: EventIndex,
+                 start: int | None, stop: int | None) -> BatchIterator[Any, Any]:
+    """A range of a file object that can seek, through its index (of events in it): sought to as a
+    file's range is (open_batches). The index's offsets are positions in the object."""
+    first, last, _ = slice(start, stop).indices(len(found))
+    first_byte = int(found.offsets[first]) if first < len(found) else _end_of(found)
+    source.seek(first_byte)  # type: ignore[union-attr]  # seekable() said it can
+    batches = _open_whole(source, reader_type, max_events, max_bytes, None,
+                          found.channels if reader_type == "WD2" else None)
+    batches._origin = batches._tally.bytes_read = first_byte
+    batches._limit = None if stop is None else max(0, last - first)
+    if found.channels is not None:
+        batches._decision = found.report.channel_decision  # as the walk settled it, not "given"
+    return batches
+
+
+def _end_of(found: EventIndex) -> int:
+    """Where the complete events of a non-empty index end: its walk started at the first one."""
+    return int(found.offsets[0]) + found.report.bytes_read
+
+
 def _open_whole(path: Source, reader_type: str, max_events: int, max_bytes: int,
-                given: int | None) -> BatchIterator[Any, Any]:
-    """The batches of a whole recording, from a path or a file object (open_source)."""
+                given: int | None, layout: int | None = None) -> BatchIterator[Any, Any]:
+    """The batches of a whole recording, from a path or a file object (open_source). `layout` is a WD2
+    channel layout an index settled, which the reader keeps without a probe."""
     name, shown, feeder = open_source(path)
     try:
-        reader = _columns.BatchReader(name, reader_type, given, None)
+        reader = _columns.BatchReader(name, reader_type, given, layout)
     except Exception as error:
         if feeder is not None and feeder.error is not None:  # the object failed before the probe was done
             raise feeder.error from error
@@ -627,7 +654,10 @@ def _pick_once(source: Source, reader_type: str, indices: object, index: EventIn
     """read_events of a source read once: its batches up to the last event wanted, from which the
     events wanted are taken."""
     counted = index is not None or (_counts_back(indices) and isinstance(source, (str, bytes, os.PathLike)))
-    wanted = _event_numbers(indices, len(_counted(source, reader_type, given, index)) if counted else None)
+    found = _counted(source, reader_type, given, index) if counted else None
+    wanted = _event_numbers(indices, None if found is None else len(found))
+    if index is not None and found is not None and len(found) and seekable(source):
+        return _pick_sought(source, reader_type, wanted, found)
     order = np.unique(wanted)
     batches = open_batches(source, reader_type, DEFAULT_MAX_EVENTS, DEFAULT_MAX_BYTES, given, 0,
                            int(order[-1]) + 1 if len(order) else 0)
@@ -640,6 +670,35 @@ def _pick_once(source: Source, reader_type: str, indices: object, index: EventIn
     if len(order) and first <= order[-1]:
         raise IndexError(f"event numbers must be from 0 to {first - 1}: the data holds {first} complete events")
     return _taken(_concatenated(batches.empty_batch(), parts), np.searchsorted(order, wanted))
+
+
+def _pick_sought(source: Source, reader_type: str, wanted: npt.NDArray[np.int64],
+                 found: EventIndex) -> EventBatch[Any, Any]:
+    """read_events of a file object that can seek: the bytes of each event wanted, sought to through the
+    index, decoded together as consecutive events."""
+    ends = np.append(found.offsets[1:], _end_of(found))
+    spans = []
+    for start, end in zip(found.offsets[wanted].tolist(), ends[wanted].tolist()):
+        source.seek(start)  # type: ignore[union-attr]  # seekable() said it can
+        spans.append(_read_span(source, end - start))
+    batches = _open_whole(io.BytesIO(b"".join(spans)), reader_type, max(len(wanted), 1), sys.maxsize, None,
+                          found.channels if reader_type == "WD2" else None)
+    batch = next(batches, batches.empty_batch())
+    if len(batch) != len(wanted):
+        raise OSError(f"{source_name(source)}: fewer events than indexed; has the object changed?")
+    return batch
+
+
+def _read_span(source: Source, size: int) -> bytes:
+    """Up to `size` bytes from a file object's position, fewer only at its end."""
+    buffer = bytearray(size)
+    view, got = memoryview(buffer), 0
+    while got < size:
+        n = source.readinto(view[got:])  # type: ignore[union-attr]  # a file object's
+        if not n:
+            break
+        got += n
+    return bytes(buffer[:got])
 
 
 def _taken(batch: EventBatch[Any, Any], rows: npt.NDArray[np.int64]) -> EventBatch[Any, Any]:

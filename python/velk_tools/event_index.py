@@ -24,7 +24,7 @@ import numpy.typing as npt
 
 from velk_tools._scan import Scanner
 from velk_tools.report import ScanReport
-from velk_tools.sources import Source, decompressed, inner_name, open_source
+from velk_tools.sources import Source, decompressed, inner_name, open_source, seekable
 
 __all__ = ["EventIndex", "StaleIndexError", "build_index", "build_stream_index", "resolve_index", "sidecar_path",
            "walk"]
@@ -197,9 +197,16 @@ def build_index(path: str, reader_type: str, channels: int | None) -> EventIndex
 
 
 def build_stream_index(source: Source, reader_type: str, channels: int | None) -> EventIndex:
-    """Walks a file object from where it stands, noting every complete event: offsets count from there."""
+    """Walks a file object from where it stands, noting every complete event. The offsets are positions
+    in an object that can seek; in one that cannot, they count from where it stood."""
+    origin = source.tell() if seekable(source) else 0  # type: ignore[union-attr]  # seekable() said it can
     report, scanner = walk(source, reader_type, channels, True)
-    return _indexed(report.path, report, scanner, None, None)
+    index = _indexed(report.path, report, scanner, None, None)
+    if not origin:
+        return index
+    offsets = index.offsets + origin
+    offsets.flags.writeable = False
+    return dataclasses.replace(index, offsets=offsets)
 
 
 def _indexed(path: str, report: ScanReport, scanner: Scanner, size: int | None, mtime: int | None) -> EventIndex:

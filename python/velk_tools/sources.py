@@ -14,7 +14,7 @@ import threading
 from collections.abc import Callable
 from typing import Any, Protocol, Union
 
-__all__ = ["Source", "Feeder", "decompressed", "open_source", "open_compressed", "inner_name"]
+__all__ = ["Source", "Feeder", "decompressed", "open_source", "open_compressed", "inner_name", "seekable"]
 
 
 class Readable(Protocol):
@@ -83,6 +83,17 @@ class Feeder:
             self.error = error
         finally:
             os.close(write_end)
+
+
+def seekable(source: object) -> bool:
+    """Whether a file object can be sought in (and tells its position), so that reading goes by its
+    index as a file's does."""
+    answer = getattr(source, "seekable", None)
+    try:
+        return callable(answer) and bool(answer()) and all(
+            callable(getattr(source, name, None)) for name in ("seek", "tell"))
+    except (OSError, ValueError):  # a closed object
+        return False
 
 
 def source_name(source: object) -> str:

@@ -45,6 +45,13 @@ def range_of(path: str, reader_type: str, start, stop, max_events: int, index, t
 
 
 # Bounds as slices take them: Python's ints and NumPy's.
+class Stream:
+    """A file object that cannot seek, as a pipe's or a socket's."""
+
+    def __init__(self, data: bytes) -> None:
+        self.readinto = io.BytesIO(data).readinto
+
+
 BOUND = st.one_of(st.none(), st.integers(-12, 12), st.integers(-12, 12).map(np.int64))
 
 
@@ -66,6 +73,7 @@ def test_ranges_are_slices_of_the_loop(tmp_path_factory, kind, reader_type, data
     assert index.event_counters.tolist() == counters
     # Several threads deliver the batches one thread does, cut at the same events.
     threads = data.draw(st.sampled_from([1, 2, 3]), label="threads")
+    as_object = data.draw(st.sampled_from([io.BytesIO, Stream]), label="file object")
     for given_index in (None, index):
         sizes: list[int] = []
         got, got_ending = range_of(path, reader_type, start, stop, max_events, given_index, threads, sizes)
@@ -79,15 +87,16 @@ def test_ranges_are_slices_of_the_loop(tmp_path_factory, kind, reader_type, data
         one_thread: list[int] = []
         assert range_of(path, reader_type, start, stop, max_events, given_index, 1, one_thread)[0] == got
         assert sizes == one_thread
-        # A file object is read from its start, and passes over the events before the range: the same
-        # batches and end. Negative bounds count back through its index, which it cannot give first.
+        # A file object that can seek goes by its index as a file does; one that cannot is read from
+        # its start, passing over the events before the range. Either gives the same batches and end.
+        # Negative bounds need the object's index, which it cannot give first.
         from_object: list[int] = []
-        object_index = None if given_index is None else velk_tools.index(io.BytesIO(recording), reader_type)
+        object_index = None if given_index is None else velk_tools.index(as_object(recording), reader_type)
         if given_index is None and min(start or 0, stop or 0) < 0:
-            assert range_of(io.BytesIO(recording), reader_type, start, stop, max_events, None)[1][:2] == (
+            assert range_of(as_object(recording), reader_type, start, stop, max_events, None)[1][:2] == (
                 "raise", ValueError)
         else:
-            assert range_of(io.BytesIO(recording), reader_type, start, stop, max_events, object_index, 1,
+            assert range_of(as_object(recording), reader_type, start, stop, max_events, object_index, 1,
                             from_object) == (got, got_ending)
             assert from_object == sizes
     if events:
@@ -99,8 +108,8 @@ def test_ranges_are_slices_of_the_loop(tmp_path_factory, kind, reader_type, data
             indices = np.isin(np.arange(len(events)), picks)
         else:
             indices = np.array(picks, dtype=np.int16) if form == "array" else picks
-        object_index = velk_tools.index(io.BytesIO(recording), reader_type)
-        for source, through in ((path, index), (io.BytesIO(recording), object_index)):
+        object_index = velk_tools.index(as_object(recording), reader_type)
+        for source, through in ((path, index), (as_object(recording), object_index)):
             batch = velk_tools.read_events(source, reader_type, indices, index=through)
             assert [normalised(batch.event(i)) for i in range(len(batch))] == [events[i] for i in picks]
         wrong = [np.array([0.0]), np.array([2**64 - 1], np.uint64), [2**70], np.ones(len(events) + 1, bool)]
