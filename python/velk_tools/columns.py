@@ -216,7 +216,8 @@ class BatchIterator(Generic[EventT, SampleT]):
 
     def _step(self) -> EventBatch[EventT, SampleT]:
         try:
-            self._pass_over()
+            if self._skip:
+                self._pass_over()
             if self._limit == 0:
                 self._ended = True
                 raise StopIteration
