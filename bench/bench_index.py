@@ -6,7 +6,8 @@ For each layout: the medians of --rounds runs of scan() and of index() over the 
 in wall and CPU time (index() walks with the same walker and also keeps each event's offset, counter and
 sample count, and builds its int64 arrays); the time to save and
 load the sidecar; then read_events(file, type, [N]) for --picks random N through the loaded index
-(median and 99th percentile), and the same event as read_batches(start=N, stop=N + 1). The recordings
+(median and 99th percentile), the same event as read_batches(start=N, stop=N + 1), and through the
+same index from an open file object (sought to, its event's bytes read and decoded). The recordings
 are written to --dir (default: the system's temporary directory) and removed afterwards.
 
 Usage: OPENBLAS_NUM_THREADS=1 PYTHONPATH=<build dir> python3 bench/bench_index.py [--rounds N] [--picks N]
@@ -93,7 +94,8 @@ def bench(kind: str, directory: str, rounds: int, picks: int) -> None:
         load_s = median_time(lambda: velk_tools.EventIndex.load(velk_tools.sidecar_path(path)), rounds)
         loaded = velk_tools.EventIndex.load(velk_tools.sidecar_path(path))
         numbers = [random.randrange(events) for _ in range(picks)]
-        one, ranged = [], []
+        one, ranged, through_object = [], [], []
+        opened = open(path, "rb")  # noqa: SIM115 - closed below, after the picks
         for n in numbers:
             begin = time.perf_counter()
             batch = velk_tools.read_events(path, kind, [n], index=loaded)
@@ -103,8 +105,13 @@ def bench(kind: str, directory: str, rounds: int, picks: int) -> None:
             for _ in velk_tools.read_batches(path, kind, start=n, stop=n + 1, index=loaded):
                 pass
             ranged.append(time.perf_counter() - begin)
-        one.sort()
-        ranged.sort()
+            begin = time.perf_counter()
+            batch = velk_tools.read_events(opened, kind, [n], index=loaded)
+            through_object.append(time.perf_counter() - begin)
+            assert int(batch.columns["event_counter"][0]) == n
+        opened.close()
+        for times in (one, ranged, through_object):
+            times.sort()
         p99 = max(0, int(len(one) * 0.99) - 1)
         print(f"{kind}: {events} events, {os.path.getsize(path) / GIB:.2f} GiB, sidecar "
               f"{os.path.getsize(velk_tools.sidecar_path(path)) / 1e6:.1f} MB")
@@ -116,6 +123,8 @@ def bench(kind: str, directory: str, rounds: int, picks: int) -> None:
               f"p99 {one[p99] * 1e3:.3f} ms ({picks} random N)")
         print(f"  read_batches(start=N, stop=N+1):          median {statistics.median(ranged) * 1e3:.3f} ms, "
               f"p99 {ranged[p99] * 1e3:.3f} ms")
+        print(f"  read_events(open file object, [N]):       median {statistics.median(through_object) * 1e3:.3f} ms, "
+              f"p99 {through_object[p99] * 1e3:.3f} ms")
     finally:
         for name in (path, velk_tools.sidecar_path(path)):
             if os.path.exists(name):
