@@ -30,9 +30,14 @@ def fds_on():
 
 
 @pytest.fixture
-def fd_count():
-    """fd_count(): how many descriptors this process has open."""
-    return lambda: len(open_fds())
+def fds_opened():
+    """since = fds_opened() notes the open descriptors; since() then gives those open that were not, or
+    pointed elsewhere: {fd: target}. Descriptors that earlier tests left may close meanwhile (their
+    objects collected, a pool's sockets shut), so comparing counts would not do."""
+    def note():
+        before = open_fds()
+        return lambda: {fd: link for fd, link in open_fds().items() if before.get(fd) != link}
+    return note
 
 
 @pytest.fixture

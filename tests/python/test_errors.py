@@ -71,14 +71,14 @@ OPEN_FAILURES = {
 # The file is opened before the reader type is looked at, so a bad path wins over a bad type.
 @pytest.mark.parametrize("reader_type", ["WD1", "WD2", "bogus"])
 @pytest.mark.parametrize("case", sorted(OPEN_FAILURES))
-def test_open_failures_follow_the_io_mapping(tmp_path, request, fd_count, case, reader_type):
+def test_open_failures_follow_the_io_mapping(tmp_path, request, fds_opened, case, reader_type):
     make_path, exception_type, text = OPEN_FAILURES[case]
     path = make_path(tmp_path, request)
-    before = fd_count()
+    opened = fds_opened()
     with pytest.raises(OSError) as info:
         velk.EventReader(path, reader_type)
     assert_single_text(info.value, exception_type, text)
-    assert fd_count() == before
+    assert opened() == {}
 
 
 def test_permission_denied_is_permission_error(recording):
@@ -115,14 +115,15 @@ def test_permission_denied_is_permission_error(recording):
 
 
 @pytest.mark.parametrize("reader_type", ["", "wd1", "WD3", " WD1", "WD1\0", "WD2\n", "\u0174D1"], ids=repr)
-def test_unknown_reader_type_is_value_error_after_open_and_close(recording, fds_on, fd_count, reader_type):
+def test_unknown_reader_type_is_value_error_after_open_and_close(recording, fds_on, fds_opened,
+                                                                 reader_type):
     path = recording(wd1_event([1, 2]))
-    before = fd_count()
+    opened = fds_opened()
     with pytest.raises(ValueError) as info:
         velk.EventReader(str(path), reader_type)
     assert type(info.value) is ValueError
     assert info.value.args == (f"unknown reader type '{reader_type}', expected 'WD1' or 'WD2'",)
-    assert fds_on(path) == [] and fd_count() == before
+    assert fds_on(path) == [] and opened() == {}
 
 
 def test_directory_as_wd1_raises_on_first_next_then_yields_nothing(tmp_path, fds_on):
@@ -152,14 +153,14 @@ WD2_CONSTRUCTION_FAILURES = {
 
 
 @pytest.mark.parametrize("case", sorted(WD2_CONSTRUCTION_FAILURES))
-def test_wd2_files_that_cannot_be_probed(tmp_path, recording, fds_on, fd_count, case):
+def test_wd2_files_that_cannot_be_probed(tmp_path, recording, fds_on, fds_opened, case):
     data, exception_type, text = WD2_CONSTRUCTION_FAILURES[case]
     path = tmp_path if data is None else recording(data)
-    before = fd_count()
+    opened = fds_opened()
     with pytest.raises(Exception) as info:
         velk.EventReader(str(path), "WD2")
     assert type(info.value) is exception_type and info.value.args == (text,)
-    assert fds_on(path) == [] and fd_count() == before
+    assert fds_on(path) == [] and opened() == {}
 
 
 @pytest.mark.parametrize(("reader_type", "data"), [
