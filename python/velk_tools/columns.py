@@ -477,6 +477,7 @@ def _open_sought(source: Source, reader_type: str, max_events: int, max_bytes: i
     file's range is (open_batches). The index's offsets are positions in the object."""
     first, last, _ = slice(start, stop).indices(len(found))
     first_byte = int(found.offsets[first]) if first < len(found) else _end_of(found)
+    _check_size(source, found)
     source.seek(first_byte)  # type: ignore[union-attr]  # seekable() said it can
     batches = _open_whole(source, reader_type, max_events, max_bytes, None,
                           found.channels if reader_type == "WD2" else None)
@@ -490,6 +491,15 @@ def _open_sought(source: Source, reader_type: str, max_events: int, max_bytes: i
 def _end_of(found: EventIndex) -> int:
     """Where the complete events of a non-empty index end: its walk started at the first one."""
     return int(found.offsets[0]) + found.report.bytes_read
+
+
+def _check_size(source: Source, found: EventIndex) -> None:
+    """OSError when a file object that can seek ends before the events its index holds: as a file's
+    changed size makes its index stale, though a file object has no size or time to note."""
+    end = source.seek(0, os.SEEK_END)  # type: ignore[union-attr]  # seekable() said it can
+    if end < _end_of(found):
+        raise OSError(f"{source_name(source)}: {end} bytes, fewer than the {_end_of(found)} its index holds; "
+                      "has the object changed?")
 
 
 def _open_whole(path: Source, reader_type: str, max_events: int, max_bytes: int,
@@ -669,7 +679,8 @@ def _pick_once(source: Source, reader_type: str, indices: object, index: EventIn
             parts.append(_taken(batch, rows))
         first += len(batch)
     if len(order) and first <= order[-1]:
-        raise IndexError(f"event numbers must be from 0 to {first - 1}: the data holds {first} complete events")
+        raise IndexError(f"event numbers must be from 0 to {first - 1}: the data holds {first} complete events"
+                         ) from batches.report().error  # what ended the data, if anything did
     return _taken(_concatenated(batches.empty_batch(), parts), np.searchsorted(order, wanted))
 
 
@@ -677,6 +688,7 @@ def _pick_sought(source: Source, reader_type: str, wanted: npt.NDArray[np.int64]
                  found: EventIndex) -> EventBatch[Any, Any]:
     """read_events of a file object that can seek: the bytes of each event wanted, sought to through the
     index, decoded together as consecutive events."""
+    _check_size(source, found)
     ends = np.append(found.offsets[1:], _end_of(found))
     spans = []
     for start, end in zip(found.offsets[wanted].tolist(), ends[wanted].tolist()):

@@ -173,6 +173,15 @@ def test_a_damaged_sidecar_is_refused_and_passed_over(tmp_path, damage) -> None:
     assert velk_tools.read_events(path, "WD1", [1]).columns["event_counter"].tolist() == [1]
 
 
+def test_an_object_shorter_than_its_index_is_refused() -> None:
+    data = b"".join(wd1_event([i], event_counter=i) for i in range(6))
+    index = velk_tools.index(io.BytesIO(data), "WD1")
+    for read in (lambda f: velk_tools.read_events(f, "WD1", [0], index=index),
+                 lambda f: list(velk_tools.read_batches(f, "WD1", start=0, index=index))):
+        with pytest.raises(OSError, match="fewer than the 156 its index holds"):
+            read(io.BytesIO(data[:-1]))
+
+
 def test_velk_index_writes_sidecars_and_exits_as_scan(tmp_path, capsys) -> None:
     from velk_tools.cli import main
 
