@@ -183,8 +183,9 @@ class BatchIterator(Generic[EventT, SampleT]):
     `report()` tells what has been read so far. An iterator of a range with a stop ends there (its
     report counts the bytes before the range as read, and is complete only at the file's end).
 
-    A range of a source that cannot seek reads the events before it and drops them. With a stop it ends, as a range through the index does, after the complete events
-    the data holds up to the stop: an exception met there ends it and is its report's error."""
+    A range of a source that cannot seek reads the events before it and drops them. With a stop it
+    ends, as a range through the index does, after the complete events the data holds up to the stop:
+    an exception met there ends it and is its report's error."""
 
     def __init__(self, reader: _columns.BatchReader, path: str, reader_type: str, max_events: int,
                  max_bytes: int, feeder: Feeder | None = None, *, first_byte: int = 0,
@@ -417,13 +418,12 @@ def open_batches(path: Source, reader_type: str, max_events: int, max_bytes: int
         return _open_forward(path, reader_type, max_events, max_bytes, given, start, stop, index)
     name = os.fsencode(path)
     found = resolve_index(os.fsdecode(name), reader_type, given, index)
-    first, last, _ = slice(start, stop).indices(len(found))
-    first_byte = int(found.offsets[first]) if first < len(found) else found.report.bytes_read
+    first, limit = _slice_of(len(found), start, stop)
+    first_byte = _first_byte(found, first, 0)
     reader = _columns.BatchReader(name, reader_type, None, found.channels if reader_type == "WD2" else None)
     reader.seek(first_byte)
     batches: BatchIterator[Any, Any] = BatchIterator(
-        reader, os.fsdecode(name), reader_type, max_events, max_bytes, first_byte=first_byte,
-        limit=None if stop is None else max(0, last - first))
+        reader, os.fsdecode(name), reader_type, max_events, max_bytes, first_byte=first_byte, limit=limit)
     if found.channels is not None:
         batches._decision = found.report.channel_decision  # as the walk settled it, not "given"
     return batches
@@ -458,16 +458,15 @@ def _open_forward(source: Source, reader_type: str, max_events: int, max_bytes: 
     """A range of a source read once, from its start, which passes over the events before it. With an
     index, or negative bounds, the index (_counted) gives the number of events the bounds count back
     from; its offsets are not sought to."""
+    events = sys.maxsize  # not known: bounds from 0 on count from the start alike
     if index is not None or min(start or 0, stop or 0) < 0:
         found = _counted(source, reader_type, given, index)
         if index is not None and len(found) and seekable(source):
             return _open_sought(source, reader_type, max_events, max_bytes, found, start, stop)
-        first, last, _ = slice(start, stop).indices(len(found))
-        start, stop = first, None if stop is None else max(first, last)
-    first = start or 0
+        events = len(found)
     batches = _open_whole(decompressed(source), reader_type, max_events, max_bytes, given)
-    batches._skip, batches._forward = first, True
-    batches._limit = None if stop is None else max(0, stop - first)
+    batches._skip, batches._limit = _slice_of(events, start, stop)
+    batches._forward = True
     return batches
 
 
@@ -475,22 +474,35 @@ def _open_sought(source: Source, reader_type: str, max_events: int, max_bytes: i
                  start: int | None, stop: int | None) -> BatchIterator[Any, Any]:
     """A range of a file object that can seek, through its index (of events in it): sought to as a
     file's range is (open_batches). The index's offsets are positions in the object."""
-    first, last, _ = slice(start, stop).indices(len(found))
-    first_byte = int(found.offsets[first]) if first < len(found) else _end_of(found)
+    first, limit = _slice_of(len(found), start, stop)
+    first_byte = _first_byte(found, first, int(found.offsets[0]))
     _check_size(source, found)
     source.seek(first_byte)  # type: ignore[union-attr]  # seekable() said it can
     batches = _open_whole(source, reader_type, max_events, max_bytes, None,
                           found.channels if reader_type == "WD2" else None)
     batches._origin = batches._tally.bytes_read = first_byte
-    batches._limit = None if stop is None else max(0, last - first)
+    batches._limit = limit
     if found.channels is not None:
         batches._decision = found.report.channel_decision  # as the walk settled it, not "given"
     return batches
 
 
+def _slice_of(events: int, start: int | None, stop: int | None) -> tuple[int, int | None]:
+    """The first of events [start, stop) of `events`, as a slice takes them, and how many a range with
+    a stop reads (None without one: it reads on to the end)."""
+    first, last, _ = slice(start, stop).indices(events)
+    return first, None if stop is None else max(0, last - first)
+
+
+def _first_byte(found: EventIndex, first: int, origin: int) -> int:
+    """Where a range from event `first` starts: that event, or the end of the indexed events, the walk
+    having started at `origin`."""
+    return int(found.offsets[first]) if first < len(found) else origin + found.report.bytes_read
+
+
 def _end_of(found: EventIndex) -> int:
-    """Where the complete events of a non-empty index end: its walk started at the first one."""
-    return int(found.offsets[0]) + found.report.bytes_read
+    """Where the complete events of a file object's non-empty index end: its walk started at the first."""
+    return _first_byte(found, len(found), int(found.offsets[0]))
 
 
 def _check_size(source: Source, found: EventIndex) -> None:

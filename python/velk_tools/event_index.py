@@ -127,12 +127,12 @@ class EventIndex:
         cannot be read."""
         name = os.fspath(path)
         with open(name, "rb") as file:
-            index = _parse_sidecar(cls, name, file, source)
+            index = _parse_sidecar(name, file, source)
         index.check()
         return index
 
 
-def _parse_sidecar(cls: type[EventIndex], name: str, file: Any, source: str | os.PathLike[str] | None) -> EventIndex:
+def _parse_sidecar(name: str, file: Any, source: str | os.PathLike[str] | None) -> EventIndex:
     """The index a sidecar's bytes hold. Whatever a file that is not one makes the parsing raise (a zip
     cut short, a missing key, a header of other types, columns of other lengths) is its ValueError, so
     that readers pass such a sidecar over and walk the file instead."""
@@ -152,9 +152,9 @@ def _parse_sidecar(cls: type[EventIndex], name: str, file: Any, source: str | os
             raise ValueError(f"columns of shapes {shapes} for {report.events} events")
         for array in arrays.values():
             array.flags.writeable = False  # as a walk's index: not edited
-        return cls(path=header["source"] if source is None else os.fspath(source),
-                   reader_type=header["reader_type"], channels=header["channels"], report=report,
-                   file_size=header["file_size"], mtime_ns=header["mtime_ns"], **arrays)
+        return EventIndex(path=header["source"] if source is None else os.fspath(source),
+                          reader_type=header["reader_type"], channels=header["channels"], report=report,
+                          file_size=header["file_size"], mtime_ns=header["mtime_ns"], **arrays)
     except Exception as error:  # noqa: BLE001 - any failure to parse means the file is no sidecar
         raise ValueError(f"{name}: not a velk index sidecar of version {VERSION} "
                          f"({type(error).__name__}: {error})") from None
